@@ -118,7 +118,7 @@ class TPxBitmap : public TPxBaseBitmap {
   void MergeAlphaRegionTo(TPxBitmap& dest, int srcX, int srcY, int dstX, int dstY, int width, int height);
   void ImportTBitmap(TBitmap& bitmap);
   void ImportMask(TPxMask* mask);
-  void ExportMask(TBitmap* bitmap, TPxMask& mask);
+  void ExportMask(TPxMask& mask);
   void ImportDib(TPxDibbitmap& dib);
 
   // --- geometry changes ---------------------------------------------------
@@ -153,11 +153,15 @@ class TPxBitmap : public TPxBaseBitmap {
 
  private:
   void ResetFields();
+  void Reallocate(int width, int height, TPxBitmapFormat format, bool freeAlpha);
   void BuildRowTable();
   void FollowTBitmap();
-  void SetupTBitmapFormat(TPxBitmapFormat& format);
+  void PrepareTBitmap(TPxBitmapFormat& format);
   void ReleaseRowView();
   void ChangeSize(int newWidth, int newHeight);
+  void CopyRowsFrom(TPxBitmap& source);
+  template <typename Fn>
+  void ForEachRow(int y1, int y2, uint8_t access, Fn&& fn);
 
   std::unique_ptr<TPxFileBuffer> fileBuffer_;
   uint8_t* rowView_ = nullptr;
@@ -166,8 +170,8 @@ class TPxBitmap : public TPxBaseBitmap {
   std::unique_ptr<TPxBitmap> alpha_;
   uint8_t* pixelBase_ = nullptr;
   void* pixelBlock_ = nullptr;
-  size_t pixelBlockSize_ = 0;
   TBitmap* bitmap_ = nullptr;
+  std::unique_ptr<TBitmap> ownedBitmap_;
   std::vector<uint8_t*> rowTable_;
   int width_ = 0;
   int height_ = 0;

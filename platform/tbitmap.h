@@ -26,8 +26,9 @@ struct TRGBQuad {
 // Rows are padded to 4 bytes and stored top-down (row 0 first), so a QImage can
 // wrap the block with a positive stride. Callers reach rows only through
 // ScanLine, so nothing depends on that order. The bitmap owns its block.
-// Resizing keeps the overlapping top-left pixels; changing the depth of a
-// bitmap with pixels converts them through 24-bit colour.
+// Resizing keeps the overlapping top-left pixels (the padding bits of a
+// narrowed row keep their old values); changing the depth converts the pixels
+// through 24-bit colour, onto the depth's default colour table for 1/4/8 bits.
 // Sizes that cannot be held throw std::bad_alloc and leave the bitmap as it was.
 class TBitmap {
  public:
@@ -56,6 +57,7 @@ class TBitmap {
   // The device-dependent form keeps its depth private; switching back gives
   // the depth the bitmap had before.
   bool IsDeviceDependent() const { return format_ == TPixelFormat::pfDevice; }
+  void SetDeviceDependent(bool deviceDependent);
 
   int RowLength() const { return rowLength_; }
   uint8_t* ScanLine(int row) { return bits_ + static_cast<size_t>(row) * rowLength_; }
@@ -88,6 +90,7 @@ class TBitmap {
 
  private:
   void Reallocate(int w, int h, TPixelFormat f, bool keepPixels);
+  void ConvertTo(TPixelFormat f, const TRGBQuad* table);
   int NearestIndex(const uint8_t bgr[3]) const;
 
   int width_ = 0;
