@@ -57,12 +57,14 @@ class TPxMask {
   uint8_t* MaskRow(int r);
   const uint8_t* MaskRow(int r) const;
 
+  // Stores v (a 1-bit mask sets the bit for v != 0). A non-zero pixel grows
+  // the box; a pixel below the maximum clears AllSet.
   void SetMaskPixel(int x, int y, int v);
   // The byte of an 8-bit mask, non-zero for a set bit of a 1-bit mask, 0 outside.
   int MaskPixel(int x, int y) const;
   bool IsMaskPixelSet(int x, int y) const { return MaskPixel(x, y) != 0; }
 
-  // Every byte := v; the box is left as it is.
+  // Every byte := v; AllSet := (the byte is 255); the box is left as it is.
   void FillMask(int v);
   // FillMask(0) and an empty box.
   void ClearMask();
@@ -73,9 +75,13 @@ class TPxMask {
   // Inverts (XOR) the pixels of canvas under the set bits of a 1-bit mask,
   // stretching source (mask pixels) onto dest (canvas pixels).
   void DrawMask(TBitmap& canvas, const TPxRect& dest, const TPxRect& source) const;
-  // AllSet := every pixel is at its maximum (bit set, or byte 255).
+  // AllSet := every pixel is at its maximum (bit set, or byte 255); false
+  // for a mask without pixels.
   void UpdateAllSet();
-  // Fills the polygons (even-odd rule, pixel centres) with v, then UpdateAllSet.
+  // Fills the polygons with v, then UpdateAllSet. A pixel is filled when its
+  // centre lies inside by the even-odd rule applied to all polygons together
+  // (so a polygon inside another cuts a hole); points with
+  // X = kPolygonSeparator separate the polygons, each closed implicitly.
   void FillPolygons(int v, const std::vector<TPxPoint>& points);
 
  private:
