@@ -484,16 +484,32 @@ void TPxBitmap::CopyRegionTo(TPxBitmap& dest, int srcX, int srcY, int dstX, int 
   }
   const int64_t W = Width(), H = Height(), DW = dest.Width(), DH = dest.Height();
   if (W <= 0 || H <= 0 || DW <= 0 || DH <= 0) return;
-  const int64_t dx = std::min<int64_t>(std::max(dstX, 0), DW - 1);
-  const int64_t dy = std::min<int64_t>(std::max(dstY, 0), DH - 1);
-  const int64_t sx = std::min<int64_t>(std::max<int64_t>(int64_t(srcX) + (dstX < 0 ? -int64_t(dstX) : 0), 0), W - 1);
-  const int64_t sy = std::min<int64_t>(std::max<int64_t>(int64_t(srcY) + (dstY < 0 ? -int64_t(dstY) : 0), 0), H - 1);
-  int64_t w = dstX < 0 ? int64_t(width) + dstX : width;
-  int64_t h = dstY < 0 ? int64_t(height) + dstY : height;
-  if (sx + w > W) w = W - sx;
-  if (sy + h > H) h = H - sy;
-  if (dx + w > DW) w = DW - dx;
-  if (dy + h > DH) h = DH - dy;
+  // A negative corner on either side moves the other one along and shortens
+  // the span; what is left is cut to both pictures. A rectangle that lies
+  // outside either picture copies nothing.
+  int64_t sx = srcX, sy = srcY, dx = dstX, dy = dstY, w = width, h = height;
+  if (dx < 0) {
+    sx -= dx;
+    w += dx;
+    dx = 0;
+  }
+  if (dy < 0) {
+    sy -= dy;
+    h += dy;
+    dy = 0;
+  }
+  if (sx < 0) {
+    dx -= sx;
+    w += sx;
+    sx = 0;
+  }
+  if (sy < 0) {
+    dy -= sy;
+    h += sy;
+    sy = 0;
+  }
+  w = std::min({w, W - sx, DW - dx});
+  h = std::min({h, H - sy, DH - dy});
   if (w <= 0 || h <= 0) return;
   const TPxBitmapFormat sf = Format(), df = dest.Format();
   const bool mono = sf == pxMono1 && df == pxMono1;
