@@ -69,7 +69,7 @@ TEST(TBitmap, DepthChangesKeepTheColours) {
     b.SetPixelFormat(f);
     uint8_t c[3];
     b.PixelBGR(0, 0, c);
-    EXPECT_EQ(c[2], 255) << TBitmap::BitCountOf(f);
+    EXPECT_GE(c[2], 248) << TBitmap::BitCountOf(f);  // 5-bit red reads back as 248
     EXPECT_EQ(c[0], 0) << TBitmap::BitCountOf(f);
     b.PixelBGR(1, 0, c);
     EXPECT_GE(c[1], 248) << TBitmap::BitCountOf(f);
