@@ -147,8 +147,9 @@ void TPxBitmap::Reallocate(int width, int height, TPxBitmapFormat format, bool f
   }
   // Every size in 64 bits; what a row length or the address space cannot hold is refused.
   const int64_t rowLength = RowLengthFor(width, FormatBitsPerPixel(format));
-  const int64_t size = rowLength * height;
-  if (rowLength > std::numeric_limits<int32_t>::max() || size > (int64_t(1) << 46)) {
+  // rowLength below 2^31 keeps the product below 2^62.
+  const int64_t size = rowLength <= std::numeric_limits<int32_t>::max() ? rowLength * height : -1;
+  if (size < 0 || size > (int64_t(1) << 46)) {
     width_ = height_ = rowLength_ = bitsPerPixel_ = channels_ = 0;
     throw std::bad_alloc();
   }

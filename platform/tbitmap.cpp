@@ -169,10 +169,12 @@ void TBitmap::SetPixelBGR(int x, int y, const uint8_t bgr[3]) {
 void TBitmap::Reallocate(int w, int h, TPixelFormat f, bool keepPixels) {
   w = std::max(w, 0);
   h = std::max(h, 0);
+  // Refuse what cannot be addressed before asking for memory; a row below
+  // 2^31 bytes keeps the product below 2^62.
   int64_t rowLength = RowBytes(w, BitCountOf(f));
+  if (rowLength > 0x7FFFFFFF) throw std::bad_alloc();
   int64_t bytes = rowLength * h;
-  // Refuse what cannot be addressed before asking for memory.
-  if (w > 0x3FFFFFFF || bytes > (int64_t(1) << 40)) throw std::bad_alloc();
+  if (bytes > (int64_t(1) << 40)) throw std::bad_alloc();
   uint8_t* bits = nullptr;
   if (bytes > 0) {
     bits = static_cast<uint8_t*>(std::calloc(1, size_t(bytes)));
