@@ -4,10 +4,11 @@
 // JPEG scale, native pixel format, thumbnail mode). One is owned by each
 // TPictureIO; readers get a reference.
 //
-// Fields keep their design names and are public, as a record's fields are;
-// those whose setting must reach other fields or the attached viewer (DpiX,
-// DpiY, the image index and count groups, Orientation, ThumbnailOnly, the
-// colour map) are private behind setters.
+// Fields keep their design names and are public, as a record's fields are
+// (plain ones in TIOParamsFields and TExifValues, so resetting and copying
+// them is one assignment); those whose setting must reach other fields or the
+// attached viewer (DpiX, DpiY, Orientation, ThumbnailOnly, the colour map) and
+// the owned containers are behind accessors.
 #pragma once
 
 #include <array>
@@ -69,182 +70,9 @@ struct TIcoSize {
   friend bool operator==(const TIcoSize&, const TIcoSize&) = default;
 };
 
-class TIOParamsVals {
- public:
-  explicit TIOParamsVals(TPictureIO* owner = nullptr);
-  ~TIOParamsVals();
-  TIOParamsVals(const TIOParamsVals&) = delete;
-  TIOParamsVals& operator=(const TIOParamsVals&) = delete;
-
-  // Every field to its default; Width and Height from the owner's plain
-  // bitmap when it has one; DpiX/DpiY through their setters so an attached
-  // viewer hears 300; lists, EXIF, annotations and profiles emptied.
-  void SetDefaults();
-  // Before every load: the per-file lists, texts, EXIF values and the input
-  // profile. Sizes, depth, resolution, options and the colour map stay.
-  void ClearMetadata();
-  void ClearExif();
-  // Deep copy of every field (owner excepted).
-  void Assign(const TIOParamsVals& source);
-
-  TPictureIO* Owner() const { return owner_; }
-
-  // --- core ---------------------------------------------------------------
-  int32_t BitsPerSample = 8;
-  std::string FileName;
-  int32_t SamplesPerPixel = 3;
-  int32_t Width = 0;
-  int32_t Height = 0;
-  int32_t DpiX() const { return dpiX_; }
-  int32_t DpiY() const { return dpiY_; }
-  // Also set ExifX/YResolution and tell the owner's attached viewer.
-  void SetDpiX(int32_t v);
-  void SetDpiY(int32_t v);
-  void SetDpiXFromReal(double v) { SetDpiX(static_cast<int32_t>(v)); }
-  void SetDpiYFromReal(double v) { SetDpiY(static_cast<int32_t>(v)); }
-  int32_t FileType = 0;
-  int32_t ImageIndex = 0;
-  int32_t ImageCount = 0;
-  // ImageIndex group: ImageIndex, TiffImageIndex, DcxImageIndex, GifImageIndex, IcoImageIndex, CurImageIndex.
-  void SetImageIndex(int32_t v);
-  // Image count group: ImageCount, TiffImageCount, GifImageCount, VideoFrameCount.
-  void SetImageCount(int32_t v);
-
-  // --- TIFF ---------------------------------------------------------------
-  uint8_t TiffThumbnailOnly = 0;
-  uint8_t TiffCompression = 0;
-  int32_t TiffImageIndex = 0;
-  uint8_t TiffPhotometric = 2;
-  int32_t TiffPlanarConfig = 1;
-  int32_t TiffXPos = 0;
-  int32_t TiffYPos = 0;
-  std::string TiffDocumentName;
-  std::string TiffImageDescription;
-  std::string TiffPageName;
-  int32_t TiffPageNumber = -1;
-  int32_t TiffPageCount = -1;
-  int32_t Orientation() const { return orientation_; }
-  void SetOrientation(int32_t v);  // also ExifOrientation
-  const TTiffLzwCodec* TiffLzwDecoder = nullptr;
-  const TTiffLzwCodec* TiffLzwEncoder = nullptr;
-  uint8_t TiffAutoRotate = 0;
-  int32_t TiffJpegQuality = 80;    // writer only
-  uint8_t TiffJpegColorSpace = 2;  // writer only
-  int32_t TiffImageCount = 0;
-  int32_t TiffFillOrder = 1;
-  int32_t DcxImageIndex = 0;
-
-  // --- GIF ----------------------------------------------------------------
-  std::string GifVersion = "GIF89a";
-  int32_t GifImageIndex = 0;
-  int32_t GifXPos = 0;
-  int32_t GifYPos = 0;
-  int32_t GifDelayTime = 0;
-  uint8_t GifTransparent = 0;
-  TColorBGR GifTransparentColor{};
-  uint8_t GifInterlaced = 0;
-  int32_t GifScreenWidth = 0;
-  int32_t GifScreenHeight = 0;
-  TColorBGR GifBackground{};
-  int32_t GifAspectRatio = 0;
-  std::vector<std::string> GifComments;
-  uint8_t GifDisposal = 2;
-  TGifDecoderFunc GifDecoder = nullptr;  // null: the built-in decoder
-  TGifEncoderFunc GifEncoder = nullptr;  // writer only
-  int32_t GifImageCount = 0;
-
-  // --- JPEG ---------------------------------------------------------------
-  uint8_t JpegColorSpace = 2;
-  int32_t JpegQuality = 80;  // writer only
-  uint8_t JpegDctMethod = 0;
-  uint8_t JpegOptimalHuffman = 0;  // writer only
-  int32_t JpegSmoothing = 0;       // writer only
-  uint8_t JpegProgressive = 0;
-  uint8_t JpegScale = 1;
-  TPxMarkerList& JpegMarkerList() { return *markers_; }
-  const TPxMarkerList& JpegMarkerList() const { return *markers_; }
-  int32_t JpegScaleUsed = 1;
-  int32_t JpegWarningCount = 0;
-  int32_t JpegWarningCode = 0;
-  int32_t JpegHeaderWidth = 0;
-  int32_t JpegHeaderHeight = 0;
-  uint8_t AutoRotate = 0;
-  uint8_t ThumbnailOnly() const { return thumbnailOnly_; }
-  void SetThumbnailOnly(uint8_t v);  // also TiffThumbnailOnly
-  // Camera-raw settings, read by the camera-raw reader, which settles their meaning.
-  uint8_t RawSettingA = 1;
-  double RawSettingB = 1.0;
-  uint8_t RawSettingC = 0;
-  int32_t PcxVersion = 5;
-  uint8_t PcxRunLength = 1;  // writer only
-
-  // --- BMP ----------------------------------------------------------------
-  uint8_t BmpVersion = 1;
-  uint8_t BmpRunLength = 0;
-
-  // --- icon and cursor ----------------------------------------------------
-  int32_t IcoImageIndex = 0;
-  TColorBGR IcoBackground = MakeBGR(255, 255, 255);
-  int32_t CurImageIndex = 0;
-  int32_t CurHotSpotX = 0;
-  int32_t CurHotSpotY = 0;
-  TColorBGR CurBackground = MakeBGR(255, 255, 255);
-
-  // --- PNG ----------------------------------------------------------------
-  uint8_t PngInterlaced = 0;
-  TColorBGR PngBackground{};
-  uint8_t PngFilter = 0;       // writer only
-  int32_t PngCompression = 5;  // writer only
-  std::vector<std::string> PngTextKeys;
-  std::vector<std::string> PngTextValues;
-
-  // --- TGA ----------------------------------------------------------------
-  int32_t TgaXOrigin = 0;
-  int32_t TgaYOrigin = 0;
-  uint8_t TgaRunLength = 1;
-  std::string TgaImageName;
-  std::string TgaAuthor;
-  std::chrono::system_clock::time_point TgaDate;  // the creation time of the record by default
-  std::string TgaJobName;
-  TColorBGR TgaKeyColor{};
-  double TgaAspectRatio = 1.0;
-  double TgaGamma = 2.2;
-  uint8_t TgaGrayscale = 0;
-
-  // --- metadata containers ------------------------------------------------
-  TPxIPTCInfoList& IPTC() { return *iptc_; }
-  const TPxIPTCInfoList& IPTC() const { return *iptc_; }
-  TPxImagingAnnot& Annotations();  // created on first request
-  bool HasAnnotations() const { return annotations_ != nullptr; }
-  std::vector<std::string> PnmComments;
-  int32_t VideoFrameCount = 0;
-  int32_t VideoFrameDelay = 0;
-  // PostScript and PDF output (writer only).
-  int32_t PsPaperWidth = 595;
-  int32_t PsPaperHeight = 842;
-  std::string PsTitle = "No Title";
-  uint8_t PsCompression = 0;
-  int32_t PdfPaperWidth = 595;
-  int32_t PdfPaperHeight = 842;
-  std::string PdfTitle = "No Title";
-  uint8_t PdfCompression = 0;
-  uint8_t NativePixelFormat = 0;
-  // Colour table of the last file read.
-  const TColorBGR* ColorMap() const { return colorMap_.empty() ? nullptr : colorMap_.data(); }
-  int32_t ColorMapCount() const { return static_cast<int32_t>(colorMap_.size()); }
-  void SetColorMap(const TColorBGR* entries, int32_t count);
-  void FreeColorMap() { colorMap_.clear(); }
-  std::array<TIcoSize, 16> IcoSizes{};
-  std::array<int32_t, 16> IcoBitCounts{};
-  TPxICC& InputProfile();  // created on first request
-  TPxICC& OutputProfile();
-  bool HasInputProfile() const { return inputProfile_ != nullptr; }
-  bool HasOutputProfile() const { return outputProfile_ != nullptr; }
-
-  // --- EXIF (ClearExif: strings empty, numbers 0) -------------------------
+// The EXIF values: ClearExif resets them all (strings empty, numbers 0).
+struct TExifValues {
   uint8_t ExifPresent = 0;
-  TPxBitmap& ExifThumbnail();  // created on first request
-  bool HasExifThumbnail() const { return exifThumbnail_ != nullptr; }
   std::string ExifImageDescription;
   std::string ExifMake;
   std::string ExifModel;
@@ -302,10 +130,195 @@ class TIOParamsVals {
   std::u16string ExifXPAuthor;
   std::u16string ExifXPKeywords;
   std::u16string ExifXPSubject;
+};
+
+// The plain fields of the parameter record with their defaults.
+struct TIOParamsFields : TExifValues {
+  // --- core ---------------------------------------------------------------
+  int32_t BitsPerSample = 8;
+  std::string FileName;
+  int32_t SamplesPerPixel = 3;
+  int32_t Width = 0;
+  int32_t Height = 0;
+  int32_t FileType = 0;
+  int32_t ImageIndex = 0;
+  int32_t ImageCount = 0;
+
+  // --- TIFF ---------------------------------------------------------------
+  uint8_t TiffThumbnailOnly = 0;
+  uint8_t TiffCompression = 0;
+  int32_t TiffImageIndex = 0;
+  uint8_t TiffPhotometric = 2;
+  int32_t TiffPlanarConfig = 1;
+  int32_t TiffXPos = 0;
+  int32_t TiffYPos = 0;
+  std::string TiffDocumentName;
+  std::string TiffImageDescription;
+  std::string TiffPageName;
+  int32_t TiffPageNumber = -1;
+  int32_t TiffPageCount = -1;
+  const TTiffLzwCodec* TiffLzwDecoder = nullptr;  // null: the built-in codec
+  const TTiffLzwCodec* TiffLzwEncoder = nullptr;
+  uint8_t TiffAutoRotate = 0;
+  int32_t TiffJpegQuality = 80;    // writer only
+  uint8_t TiffJpegColorSpace = 2;  // writer only
+  int32_t TiffImageCount = 0;
+  int32_t TiffFillOrder = 1;
+  int32_t DcxImageIndex = 0;
+
+  // --- GIF ----------------------------------------------------------------
+  std::string GifVersion = "GIF89a";
+  int32_t GifImageIndex = 0;
+  int32_t GifXPos = 0;
+  int32_t GifYPos = 0;
+  int32_t GifDelayTime = 0;
+  uint8_t GifTransparent = 0;
+  TColorBGR GifTransparentColor{};
+  uint8_t GifInterlaced = 0;
+  int32_t GifScreenWidth = 0;
+  int32_t GifScreenHeight = 0;
+  TColorBGR GifBackground{};
+  int32_t GifAspectRatio = 0;
+  std::vector<std::string> GifComments;
+  uint8_t GifDisposal = 2;
+  TGifDecoderFunc GifDecoder = nullptr;  // null: the built-in decoder
+  TGifEncoderFunc GifEncoder = nullptr;  // writer only
+  int32_t GifImageCount = 0;
+
+  // --- JPEG ---------------------------------------------------------------
+  uint8_t JpegColorSpace = 2;
+  int32_t JpegQuality = 80;  // writer only
+  uint8_t JpegDctMethod = 0;
+  uint8_t JpegOptimalHuffman = 0;  // writer only
+  int32_t JpegSmoothing = 0;       // writer only
+  uint8_t JpegProgressive = 0;
+  uint8_t JpegScale = 1;
+  int32_t JpegScaleUsed = 1;
+  int32_t JpegWarningCount = 0;
+  int32_t JpegWarningCode = 0;
+  int32_t JpegHeaderWidth = 0;
+  int32_t JpegHeaderHeight = 0;
+  uint8_t AutoRotate = 0;
+  // Camera-raw settings, read by the camera-raw reader, which settles their meaning.
+  uint8_t RawSettingA = 1;
+  double RawSettingB = 1.0;
+  uint8_t RawSettingC = 0;
+  int32_t PcxVersion = 5;
+  uint8_t PcxRunLength = 1;  // writer only
+
+  // --- BMP ----------------------------------------------------------------
+  uint8_t BmpVersion = 1;
+  uint8_t BmpRunLength = 0;
+
+  // --- icon and cursor ----------------------------------------------------
+  int32_t IcoImageIndex = 0;
+  TColorBGR IcoBackground = MakeBGR(255, 255, 255);
+  int32_t CurImageIndex = 0;
+  int32_t CurHotSpotX = 0;
+  int32_t CurHotSpotY = 0;
+  TColorBGR CurBackground = MakeBGR(255, 255, 255);
+
+  // --- PNG ----------------------------------------------------------------
+  uint8_t PngInterlaced = 0;
+  TColorBGR PngBackground{};
+  uint8_t PngFilter = 0;       // writer only
+  int32_t PngCompression = 5;  // writer only
+  std::vector<std::string> PngTextKeys;
+  std::vector<std::string> PngTextValues;
+
+  // --- TGA ----------------------------------------------------------------
+  int32_t TgaXOrigin = 0;
+  int32_t TgaYOrigin = 0;
+  uint8_t TgaRunLength = 1;
+  std::string TgaImageName;
+  std::string TgaAuthor;
+  std::chrono::system_clock::time_point TgaDate = std::chrono::system_clock::now();
+  std::string TgaJobName;
+  TColorBGR TgaKeyColor{};
+  double TgaAspectRatio = 1.0;
+  double TgaGamma = 2.2;
+  uint8_t TgaGrayscale = 0;
+
+  // --- other metadata and options -----------------------------------------
+  std::vector<std::string> PnmComments;
+  int32_t VideoFrameCount = 0;
+  int32_t VideoFrameDelay = 0;
+  // PostScript and PDF output (writer only).
+  int32_t PsPaperWidth = 595;
+  int32_t PsPaperHeight = 842;
+  std::string PsTitle = "No Title";
+  uint8_t PsCompression = 0;
+  int32_t PdfPaperWidth = 595;
+  int32_t PdfPaperHeight = 842;
+  std::string PdfTitle = "No Title";
+  uint8_t PdfCompression = 0;
+  // Keep palette, gray and CMYK pixels in those formats instead of pxRGB24.
+  uint8_t NativePixelFormat = 0;
+  // The directory of the last icon file read, and the sizes the icon writer produces.
+  std::array<TIcoSize, 16> IcoSizes{{{64, 64}}};
+  std::array<int32_t, 16> IcoBitCounts{8};
+};
+
+class TIOParamsVals : public TIOParamsFields {
+ public:
+  explicit TIOParamsVals(TPictureIO* owner = nullptr);
+  ~TIOParamsVals();
+  TIOParamsVals(const TIOParamsVals&) = delete;
+  TIOParamsVals& operator=(const TIOParamsVals&) = delete;
+
+  // Every field to its default; Width and Height from the owner's plain
+  // bitmap when it has one; DpiX/DpiY through their setters so an attached
+  // viewer hears 300; lists, EXIF, annotations and profiles emptied.
+  void SetDefaults();
+  // Before every load: the per-file lists, texts, EXIF values and the input
+  // profile. Sizes, depth, resolution, options and the colour map stay.
+  void ClearMetadata();
+  // EXIF values to 0 / empty, the thumbnail freed, the first APP1 marker removed.
+  void ClearExif();
+  // Deep copy of every field (owner excepted); DPI reaches the viewer as with SetDpiX/Y.
+  void Assign(const TIOParamsVals& source);
+
+  TPictureIO* Owner() const { return owner_; }
+
+  int32_t DpiX() const { return dpiX_; }
+  int32_t DpiY() const { return dpiY_; }
+  // Also set ExifX/YResolution and tell the owner's attached viewer.
+  void SetDpiX(int32_t v);
+  void SetDpiY(int32_t v);
+  void SetDpiXFromReal(double v) { SetDpiX(static_cast<int32_t>(v)); }
+  void SetDpiYFromReal(double v) { SetDpiY(static_cast<int32_t>(v)); }
+  // ImageIndex group: ImageIndex, TiffImageIndex, DcxImageIndex, GifImageIndex, IcoImageIndex, CurImageIndex.
+  void SetImageIndex(int32_t v);
+  // Image count group: ImageCount, TiffImageCount, GifImageCount, VideoFrameCount.
+  void SetImageCount(int32_t v);
+  int32_t Orientation() const { return orientation_; }
+  void SetOrientation(int32_t v);  // also ExifOrientation
+  uint8_t ThumbnailOnly() const { return thumbnailOnly_; }
+  void SetThumbnailOnly(uint8_t v);  // also TiffThumbnailOnly
+
+  // Colour table of the last file read (null and 0 when there is none).
+  const TColorBGR* ColorMap() const { return colorMap_.empty() ? nullptr : colorMap_.data(); }
+  int32_t ColorMapCount() const { return static_cast<int32_t>(colorMap_.size()); }
+  // Copies count entries (none for count <= 0).
+  void SetColorMap(const TColorBGR* entries, int32_t count);
+  void FreeColorMap() { colorMap_.clear(); }
+
+  // Owned containers.
+  TPxMarkerList& JpegMarkerList() { return *markers_; }
+  const TPxMarkerList& JpegMarkerList() const { return *markers_; }
+  TPxIPTCInfoList& IPTC() { return *iptc_; }
+  const TPxIPTCInfoList& IPTC() const { return *iptc_; }
+  // Created on first request.
+  TPxImagingAnnot& Annotations();
+  bool HasAnnotations() const { return annotations_ != nullptr; }
+  TPxICC& InputProfile();
+  TPxICC& OutputProfile();
+  bool HasInputProfile() const { return inputProfile_ != nullptr; }
+  bool HasOutputProfile() const { return outputProfile_ != nullptr; }
+  TPxBitmap& ExifThumbnail();
+  bool HasExifThumbnail() const { return exifThumbnail_ != nullptr; }
 
  private:
-  void ResetFields();
-
   TPictureIO* owner_ = nullptr;
   int32_t dpiX_ = 300;
   int32_t dpiY_ = 300;

@@ -152,15 +152,27 @@ class TPictureIO {
   static void WriteStreamHeader(TStream& stream, const char* signature, int32_t dataLength);
 
  private:
-  // The common load procedure around the registry reader of code.
+  // The common load procedure around the registry reader of code. fileJpeg:
+  // a JPEG file load, which does not look for a stream header.
+  void LoadStream(TStream& stream, int32_t code, bool fileJpeg);
   void LoadStreamWithReader(TStream& stream, int32_t code);
   void LoadFileWithReader(const std::string& fileName, int32_t code);
+  // The per-format file load of a built-in code.
+  void LoadFileInternal(const std::string& fileName, int32_t code);
+  static bool HasFileLoad(int32_t code);
+  void LoadStreamDispatch(TStream& stream, int32_t code, bool byContent);
+  // Formats registered at run time (and built-ins without reader by name).
+  void LoadFileWithRecord(const std::string& fileName, const TFileFormatInfo& info);
+  void LoadRuntimeFormat(TStream& stream, const TFileFormatInfo& info, bool swallowExceptions);
   // False when there is no target to load into.
   bool PrepareTarget();
   void RunReader(const TFileFormatInfo* info, int32_t code, TStream& stream, bool paramsOnly);
   void ResetProgress();
+  // Steps after the reader: default DPI, equalisation, the viewer's DPI,
+  // FileName/FileType, UpdateAttachedView.
   void FinishLoad(int32_t code, bool adjustDpi, bool defaultDpi);
   void EqualiseDpi();
+  void ResampleTarget(int width, int height);
   void ReadParamsWithReader(TStream& stream, int32_t code);
   void ViewChanged(bool destroying);
   void DetachFromView();
