@@ -1,0 +1,61 @@
+// The BMP reader: Windows and OS/2 device-independent bitmaps (file header
+// "BM", core, information, V4 and V5 headers and the OS/2 2.x header),
+// uncompressed 1/2/4/8/16/24/32-bit data, RLE4 and RLE8, bit fields with or
+// without alpha. The icon reader calls ReadBmp for the bitmaps inside icons.
+//
+// Failure is reported through progress.Fail (abort flag and reason); nothing
+// is thrown for bad data. What each kind of bad input gives:
+//   - a header that cannot be right (no "BM", unknown header size, planes not
+//     1, a bit count and compression that do not belong together, width <= 0,
+//     height 0 or -2^31, top-down RLE, unusable bit-field masks, pixel data
+//     offset inside the header or past the end of the data, a picture the
+//     limits check refuses): abort before anything is allocated; the bitmap
+//     keeps its previous picture.
+//   - uncompressed data that ends early: not an error. The bitmap holds the
+//     rows that are there (io/limits.h explains the shortened bitmap); a final
+//     partial row is completed with zeros.
+//   - RLE data that ends early (no end-of-bitmap, or cut short): not an error;
+//     pixels never written are zero (black, or palette entry 0 when indexed).
+//   - RLE runs, absolute runs or deltas that pass the row end or the last row:
+//     writes are clipped, decoding stops there and the abort flag is set; the
+//     rows decoded so far stay.
+//   - pixel indexes past the colour table: the picture is decoded with those
+//     pixels black (the table is always 256 entries, zero-filled) and the
+//     abort flag is set afterwards.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace rv {
+
+class TStream;
+class TPxBitmap;
+class TPxMask;
+class TIOParamsVals;
+struct TProgressRecord;
+
+// Decodes a BMP from the stream's current position into bitmap and fills the
+// BMP fields of params (Width, Height, BitsPerSample, SamplesPerPixel, DpiX,
+// DpiY, ColorMap, BmpVersion, BmpRunLength); reads params.NativePixelFormat.
+//   dataSize: bytes of BMP data from the current position; <= 0: to the end
+//     of the stream. Nothing past them is read.
+//   ignoreAlpha: 32-bit (and bit-field alpha) data loads without a mask.
+//   alphaMask: in/out. When the data carries alpha, the mask (8-bit, the
+//     picture's size) is created here unless the caller passed one, and filled;
+//     when every alpha value is 0 or every one is 255 it is freed (reset),
+//     so such files load opaque.
+//   noFileHeader: the data starts with the information header (icons); the
+//     pixel data follows the colour table.
+//   paramsOnly: fill params and stop before allocating.
+// The stream position is left after the last byte read.
+void ReadBmp(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAlpha,
+             std::unique_ptr<TPxMask>& alphaMask, bool noFileHeader, bool paramsOnly, TProgressRecord& progress,
+             TIOParamsVals& params);
+
+// The registry's reader entry for format 5: a whole BMP file with its file
+// header, alpha kept.
+void ReadBmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+
+}  // namespace rv
