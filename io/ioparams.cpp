@@ -98,11 +98,12 @@ void TIOParamsVals::SetDefaults() {
     Width = owner_->AttachedPlainBitmap()->Width();
     Height = owner_->AttachedPlainBitmap()->Height();
   }
-  SetDpiX(300);
-  SetDpiY(300);
   markers_->ClearMarkers();
   iptc_->ClearRecords();
   ClearExif();
+  // After ClearExif, so the EXIF resolution mirrors the DPI as every setting does.
+  SetDpiX(300);
+  SetDpiY(300);
   annotations_.reset();
   inputProfile_.reset();
   outputProfile_.reset();
