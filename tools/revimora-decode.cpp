@@ -1,0 +1,367 @@
+// revimora-decode: decodes a picture file through TPictureIO, as the viewer
+// does, and writes it as PNG or PAM, or prints its parameters as JSON.
+//
+//   revimora-decode FILE [-o OUT.png|OUT.pam] [--info] [--index N]
+//
+// Exit status: 0 decoded (and written), 1 the file could not be read or the
+// output not written (one line "revimora-decode: FILE: <reason>" on stderr),
+// 2 bad usage.
+#include <png.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "imaging/pxbitmap.h"
+#include "io/formats.h"
+#include "io/pictureio.h"
+
+namespace {
+
+using namespace rv;
+
+constexpr const char* kTool = "revimora-decode";
+
+struct TOptions {
+  std::string input;
+  std::string output;
+  bool info = false;
+  bool haveIndex = false;
+  int index = 0;
+};
+
+[[noreturn]] void Usage(const std::string& problem) {
+  if (!problem.empty()) std::fprintf(stderr, "%s: %s\n", kTool, problem.c_str());
+  std::fprintf(stderr, "usage: %s FILE [-o OUT.png|OUT.pam] [--info] [--index N]\n", kTool);
+  std::exit(2);
+}
+
+[[noreturn]] void Fail(const std::string& file, const std::string& reason) {
+  std::fprintf(stderr, "%s: %s: %s\n", kTool, file.c_str(), reason.c_str());
+  std::exit(1);
+}
+
+bool EndsWithNoCase(const std::string& s, const char* suffix) {
+  const size_t n = std::strlen(suffix);
+  if (s.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != suffix[i]) return false;
+  return true;
+}
+
+TOptions ParseArguments(int argc, char** argv) {
+  TOptions o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-o") {
+      if (++i >= argc) Usage("-o needs a file name");
+      o.output = argv[i];
+      if (!EndsWithNoCase(o.output, ".png") && !EndsWithNoCase(o.output, ".pam"))
+        Usage("the output name must end in .png or .pam");
+    } else if (a == "--info") {
+      o.info = true;
+    } else if (a == "--index") {
+      if (++i >= argc) Usage("--index needs a number");
+      char* end = nullptr;
+      const long v = std::strtol(argv[i], &end, 10);
+      if (*argv[i] == '\0' || *end != '\0' || v < 0 || v > 1000000) Usage("--index needs a number from 0");
+      o.index = int(v);
+      o.haveIndex = true;
+    } else if (a == "-h" || a == "--help") {
+      Usage("");
+    } else if (!a.empty() && a[0] == '-' && a != "-") {
+      Usage("unknown option " + a);
+    } else if (o.input.empty()) {
+      o.input = a;
+    } else {
+      Usage("one input file only");
+    }
+  }
+  if (o.input.empty()) Usage("no input file");
+  return o;
+}
+
+// ------------------------------------------------------------ pixels out
+
+// The picture as 8-bit red, green, blue (and alpha), top row first.
+struct TRgbImage {
+  int width = 0;
+  int height = 0;
+  int channels = 3;
+  std::vector<uint8_t> pixels;
+};
+
+TRgbImage ToRgb(TPxBitmap& bitmap) {
+  TRgbImage img;
+  img.width = bitmap.Width();
+  img.height = bitmap.Height();
+  TPxBitmap* alpha = bitmap.HasAlphaChannel() ? bitmap.AlphaChannel() : nullptr;
+  img.channels = alpha ? 4 : 3;
+  img.pixels.resize(size_t(img.width) * size_t(img.height) * size_t(img.channels));
+  const TPxBitmapFormat format = bitmap.Format();
+  TColorBGR palette[256] = {};
+  for (int i = 0; i < std::min(bitmap.PaletteCount(), 256); ++i) bitmap.GetPaletteEntry(i, palette[i]);
+  // Rows of a file-backed bitmap are valid only until the next RowPointer
+  // call, so each row is copied before it is read.
+  std::vector<uint8_t> row(size_t(std::max(bitmap.RowLength(), 0)));
+  for (int y = 0; y < img.height; ++y) {
+    uint8_t* out = img.pixels.data() + size_t(y) * size_t(img.width) * size_t(img.channels);
+    std::memcpy(row.data(), bitmap.RowPointer(y), row.size());
+    for (int x = 0; x < img.width; ++x) {
+      TColorBGR c;
+      switch (format) {
+        case pxMono1: {
+          const uint8_t v = (row[size_t(x >> 3)] & (0x80 >> (x & 7))) ? 255 : 0;
+          c = TColorBGR{v, v, v};
+          break;
+        }
+        case pxPalette8:
+          c = palette[row[size_t(x)]];
+          break;
+        case pxGray8:
+          c = TColorBGR{row[size_t(x)], row[size_t(x)], row[size_t(x)]};
+          break;
+        case pxRGB24:
+          std::memcpy(&c, row.data() + 3 * size_t(x), 3);
+          break;
+        default:
+          c = bitmap.ColorAt(x, y);
+          break;
+      }
+      uint8_t* d = out + size_t(x) * size_t(img.channels);
+      d[0] = c.r;
+      d[1] = c.g;
+      d[2] = c.b;
+    }
+    if (alpha) {
+      std::memcpy(row.data(), alpha->RowPointer(y), std::min<size_t>(row.size(), size_t(alpha->RowLength())));
+      for (int x = 0; x < img.width; ++x) out[size_t(x) * 4 + 3] = row[size_t(x)];
+    }
+  }
+  return img;
+}
+
+struct TPngWriteState {
+  char message[200];
+};
+
+void OnPngError(png_structp png, png_const_charp message) {
+  auto* state = static_cast<TPngWriteState*>(png_get_error_ptr(png));
+  std::snprintf(state->message, sizeof state->message, "%s", message);
+  png_longjmp(png, 1);
+}
+
+void OnPngWarning(png_structp, png_const_charp) {}
+
+// libpng leaves by longjmp on errors; nothing here needs a destructor.
+bool WritePngRaw(std::FILE* file, const uint8_t* pixels, int width, int height, int channels, TPngWriteState* state) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, state, OnPngError, OnPngWarning);
+  if (!png) return false;
+  png_infop info = png_create_info_struct(png);
+  if (!info || setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, info ? &info : nullptr);
+    return false;
+  }
+  png_init_io(png, file);
+  png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8,
+               channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  const size_t stride = size_t(width) * size_t(channels);
+  for (int y = 0; y < height; ++y) png_write_row(png, pixels + size_t(y) * stride);
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return true;
+}
+
+void WriteOutput(const TRgbImage& img, const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) Fail(path, std::string("cannot create: ") + std::strerror(errno));
+  bool ok;
+  std::string why = "write error";
+  if (EndsWithNoCase(path, ".png")) {
+    TPngWriteState state{};
+    ok = WritePngRaw(file, img.pixels.data(), img.width, img.height, img.channels, &state);
+    if (!ok && state.message[0]) why = state.message;
+  } else {
+    std::fprintf(file, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nTUPLTYPE %s\nENDHDR\n", img.width, img.height,
+                 img.channels, img.channels == 4 ? "RGB_ALPHA" : "RGB");
+    ok = std::fwrite(img.pixels.data(), 1, img.pixels.size(), file) == img.pixels.size();
+  }
+  ok = std::fflush(file) == 0 && ok;
+  ok = std::fclose(file) == 0 && ok;
+  if (!ok) {
+    std::remove(path.c_str());
+    Fail(path, why);
+  }
+}
+
+// ------------------------------------------------------------ JSON
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (const char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string Hex(TColorBGR c) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "\"#%02x%02x%02x\"", c.r, c.g, c.b);
+  return buf;
+}
+
+class TJson {
+ public:
+  void Add(const char* key, const std::string& rawValue) {
+    text_ += (text_.empty() ? "{" : ", ") + JsonString(key) + ": " + rawValue;
+  }
+  void Add(const char* key, long long v) { Add(key, std::to_string(v)); }
+  void AddText(const char* key, const std::string& v) { Add(key, JsonString(v)); }
+  void AddBool(const char* key, bool v) { Add(key, std::string(v ? "true" : "false")); }
+  std::string Text() const { return text_.empty() ? "{}" : text_ + "}"; }
+
+ private:
+  std::string text_;
+};
+
+void PrintInfo(TPictureIO& io, const std::string& file) {
+  TIOParamsVals& p = io.ImageParams();
+  TPxBitmap& bitmap = *io.TargetBitmap();
+  TJson j;
+  j.AddText("file", file);
+  const TFileFormatInfo* format = FindFormatByType(p.FileType);
+  j.AddText("format", format ? format->Description : "");
+  j.Add("format_code", p.FileType);
+  j.Add("width", p.Width);
+  j.Add("height", p.Height);
+  j.Add("bits_per_sample", p.BitsPerSample);
+  j.Add("samples_per_pixel", p.SamplesPerPixel);
+  j.Add("dpi_x", p.DpiX());
+  j.Add("dpi_y", p.DpiY());
+  j.Add("image_index", p.ImageIndex);
+  j.Add("image_count", p.ImageCount);
+  j.Add("color_map_count", p.ColorMapCount());
+  j.AddText("pixel_format", FormatName(bitmap.Format()));
+  j.Add("bitmap_width", bitmap.Width());
+  j.Add("bitmap_height", bitmap.Height());
+  j.AddBool("alpha", bitmap.HasAlphaChannel());
+  switch (p.FileType) {
+    case ffBMP:
+      j.Add("bmp_version", p.BmpVersion);
+      j.Add("bmp_run_length", p.BmpRunLength);
+      break;
+    case ffGIF:
+      j.AddText("gif_version", p.GifVersion);
+      j.Add("gif_image_count", p.GifImageCount);
+      j.Add("gif_screen_width", p.GifScreenWidth);
+      j.Add("gif_screen_height", p.GifScreenHeight);
+      j.Add("gif_x_pos", p.GifXPos);
+      j.Add("gif_y_pos", p.GifYPos);
+      j.Add("gif_delay_time", p.GifDelayTime);
+      j.Add("gif_interlaced", p.GifInterlaced);
+      j.Add("gif_transparent", p.GifTransparent);
+      j.Add("gif_transparent_color", Hex(p.GifTransparentColor));
+      j.Add("gif_background", Hex(p.GifBackground));
+      j.Add("gif_disposal", p.GifDisposal);
+      break;
+    case ffJPEG:
+      j.Add("jpeg_color_space", p.JpegColorSpace);
+      j.Add("jpeg_progressive", p.JpegProgressive);
+      j.Add("jpeg_scale_used", p.JpegScaleUsed);
+      j.Add("jpeg_header_width", p.JpegHeaderWidth);
+      j.Add("jpeg_header_height", p.JpegHeaderHeight);
+      j.Add("jpeg_warning_count", p.JpegWarningCount);
+      j.Add("exif_present", p.ExifPresent);
+      j.Add("orientation", p.Orientation());
+      break;
+    case ffTIFF:
+      j.Add("tiff_compression", p.TiffCompression);
+      j.Add("tiff_photometric", p.TiffPhotometric);
+      j.Add("tiff_planar_config", p.TiffPlanarConfig);
+      j.Add("tiff_image_count", p.TiffImageCount);
+      j.Add("tiff_fill_order", p.TiffFillOrder);
+      j.Add("orientation", p.Orientation());
+      break;
+    case ffPNG:
+      j.Add("png_interlaced", p.PngInterlaced);
+      j.Add("png_background", Hex(p.PngBackground));
+      break;
+    case ffPCX:
+    case ffDCX:
+      j.Add("pcx_version", p.PcxVersion);
+      break;
+    case ffTGA:
+      j.Add("tga_x_origin", p.TgaXOrigin);
+      j.Add("tga_y_origin", p.TgaYOrigin);
+      j.Add("tga_run_length", p.TgaRunLength);
+      j.Add("tga_grayscale", p.TgaGrayscale);
+      j.AddText("tga_image_name", p.TgaImageName);
+      break;
+    case ffICO:
+      j.Add("ico_image_index", p.IcoImageIndex);
+      break;
+    case ffCUR:
+      j.Add("cur_hot_spot_x", p.CurHotSpotX);
+      j.Add("cur_hot_spot_y", p.CurHotSpotY);
+      break;
+    default:
+      break;
+  }
+  std::printf("%s\n", j.Text().c_str());
+}
+
+int Run(const TOptions& o) {
+  TPictureIO io;
+  if (o.haveIndex) io.ImageParams().SetImageIndex(o.index);
+  try {
+    io.LoadFromFile(o.input);
+  } catch (const std::bad_alloc&) {
+    Fail(o.input, "out of memory");
+  } catch (const std::exception& e) {
+    Fail(o.input, e.what());
+  }
+  if (io.Aborted()) Fail(o.input, io.AbortReason().empty() ? "cannot be decoded" : io.AbortReason());
+  if (io.TargetBitmap()->IsEmpty()) {
+    if (DetectFileFormat(o.input, false) == ffNone && FormatCodeOfExtension(ExtractFileExtLower(o.input)) == ffNone)
+      Fail(o.input, "not a picture format this program knows");
+    Fail(o.input, "no picture decoded");
+  }
+  if (o.info) PrintInfo(io, o.input);
+  if (!o.output.empty()) WriteOutput(ToRgb(*io.TargetBitmap()), o.output);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const TOptions options = ParseArguments(argc, argv);
+  try {
+    return Run(options);
+  } catch (const std::bad_alloc&) {
+    Fail(options.input, "out of memory");
+  } catch (const std::exception& e) {
+    Fail(options.input, e.what());
+  } catch (...) {
+    Fail(options.input, "unexpected error");
+  }
+}
