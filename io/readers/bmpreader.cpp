@@ -637,13 +637,16 @@ void TBmpReader::DecodeRle() {
       std::memcpy(row + 3 * x, &palette_[index], 3);
     ++x;
   };
-  auto fault = [&](const std::string& what) {
-    Fail(what + " at row " + std::to_string(fileRow) + ", column " + std::to_string(x) + " (compressed byte " +
-         std::to_string(p - data.data()) + ")");
+  // Names where the offending command starts: its row, column and byte.
+  auto fault = [&](const std::string& what, int64_t column, const uint8_t* command) {
+    Fail(what + " at row " + std::to_string(fileRow) + ", column " + std::to_string(column) + " (compressed byte " +
+         std::to_string(command - data.data()) + ")");
   };
 
   while (end - p >= 2) {
     const uint8_t n = p[0], v = p[1];
+    const uint8_t* const command = p;
+    const int64_t column = x;
     p += 2;
     if (n > 0) {
       // An encoded run.
@@ -665,7 +668,7 @@ void TBmpReader::DecodeRle() {
         for (int64_t i = 0; i < count; ++i) put((i & 1) ? lo : hi);
       }
       if (count < n) {
-        fault("run of " + std::to_string(n) + " pixels passes the row end");
+        fault("run of " + std::to_string(n) + " pixels passes the row end", column, command);
         break;
       }
       continue;
@@ -686,7 +689,7 @@ void TBmpReader::DecodeRle() {
       const int64_t dx = p[0], dy = p[1];
       p += 2;
       if (x + dx > width || fileRow + dy >= rows_) {
-        fault("delta (" + std::to_string(dx) + ", " + std::to_string(dy) + ") leaves the picture");
+        fault("delta (" + std::to_string(dx) + ", " + std::to_string(dy) + ") leaves the picture", column, command);
         break;
       }
       x += dx;
@@ -708,7 +711,7 @@ void TBmpReader::DecodeRle() {
       put(index);
     }
     if (count < present) {
-      fault("absolute run of " + std::to_string(v) + " pixels passes the row end");
+      fault("absolute run of " + std::to_string(v) + " pixels passes the row end", column, command);
       break;
     }
     if (present < v) break;  // the data ends inside the run
