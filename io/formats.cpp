@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "io/readers/bmpreader.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -320,7 +321,7 @@ std::vector<TFileFormatInfo> BuiltInFormats() {
       {ffGIF, "CompuServe Bitmap", "GIF", true, 16, nullptr},
       {ffJPEG, "JPEG Bitmap", "JPG;JPEG;JPE;JIF", true, 4, nullptr},
       {ffPCX, "PaintBrush", "PCX", true, 64, nullptr},
-      {ffBMP, "Windows Bitmap", "BMP;DIB;RLE", true, 32, nullptr},
+      {ffBMP, "Windows Bitmap", "BMP;DIB;RLE", true, 32, ReadBmpFormat},
       {ffICO, "Windows Icon", "ICO", true, 0, nullptr},
       {ffCUR, "Windows Cursor", "CUR", false, 0, nullptr},
       {ffPNG, "Portable Network Graphics", "PNG", true, 128, nullptr},

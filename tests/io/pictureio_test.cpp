@@ -361,7 +361,8 @@ TEST_F(PictureIOTest, FileLoadsByNameAndByContent) {
   EXPECT_EQ(Pixels(*io_.TargetBitmap()), "5 5;");
   EXPECT_EQ(io_.ImageParams().FileName, dir_ + "/a.BMP");
 
-  // By name, a BMP called .jpg goes to the JPEG reader, which is absent.
+  // By name, a BMP called .jpg goes to the JPEG reader, here absent.
+  SetReadFunction(ffJPEG, nullptr);
   LoadPrevious();
   const std::string misnamed = Write("b.jpg", Fake(2, 1, 6));
   io_.LoadFileByExtension(misnamed);
@@ -377,6 +378,25 @@ TEST_F(PictureIOTest, FileLoadsByNameAndByContent) {
   EXPECT_EQ(Pixels(*io_.TargetBitmap()), "6 6;");
   io_.LoadFromFile(Write("c.png", Fake(1, 1, 7)));
   EXPECT_EQ(Pixels(*io_.TargetBitmap()), "7;");
+}
+
+// A 2 x 1 24-bit BMP: a red and a blue pixel, one padded row.
+Bytes TinyBmp() {
+  Bytes b = {'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0};
+  b.resize(54, 0);
+  const Bytes row = {0, 0, 255, 255, 0, 0, 0, 0};  // blue, green, red per pixel
+  b.insert(b.end(), row.begin(), row.end());
+  return b;
+}
+
+TEST_F(PictureIOTest, TheRegistryReachesTheRealBmpReader) {
+  ResetFileFormatRegistry();
+  io_.LoadFileByContent(Write("tiny.dat", TinyBmp()));
+  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+  ASSERT_EQ(io_.TargetBitmap()->Width(), 2);
+  EXPECT_EQ(io_.TargetBitmap()->PixelBGR(0, 0), MakeBGR(255, 0, 0));
+  EXPECT_EQ(io_.TargetBitmap()->PixelBGR(1, 0), MakeBGR(0, 0, 255));
+  EXPECT_EQ(io_.ImageParams().FileType, ffBMP);
 }
 
 TEST_F(PictureIOTest, NamesThatLoadNothing) {
@@ -485,6 +505,7 @@ TEST_F(PictureIOTest, ParameterReadsLeaveTheTargetAlone) {
 }
 
 TEST_F(PictureIOTest, BufferLoadsByContentOrByCode) {
+  SetReadFunction(ffGIF, nullptr);
   const Bytes b = Fake(1, 2, 3);
   io_.LoadBuffer(b.data(), int64_t(b.size()), 0);
   EXPECT_EQ(Pixels(*io_.TargetBitmap()), "3;4;");
