@@ -179,6 +179,10 @@ bool TPictureIO::PrepareTarget() {
 }
 
 void TPictureIO::RunReader(const TFileFormatInfo* info, int32_t code, TStream& stream, bool paramsOnly) {
+  if (code == ffNone) {
+    progress_.Fail("unrecognised format");
+    return;
+  }
   if (!info || !info->ReadFunction) {
     progress_.Fail(FormatLabel(code) + ": no reader");
     return;
@@ -422,6 +426,53 @@ void TPictureIO::LoadFileByExtension(const std::string& fileName) {
   }
   const TFileFormatInfo copy = *info;  // the reader may change the registry
   LoadFileWithRecord(fileName, copy);
+}
+
+void TPictureIO::FailUnrecognised(int32_t code) {
+  aborted_ = true;
+  ResetProgress();
+  progress_.Fail(code == ffAVI ? "AVI video is not supported" : "unrecognised format");
+  DoFinishWork();
+}
+
+void TPictureIO::LoadFromFile(const std::string& fileName) {
+  if (!target_) return;
+  int32_t code = DetectFileFormat(fileName, false);
+  if (!FindFormatByType(code)) {
+    const int32_t byName = FormatCodeOfExtension(ExtractFileExtLower(fileName));
+    if (byName != ffNone) code = byName;
+  }
+  if (FindFormatByType(code)) {
+    LoadFileAsFormat(fileName, code);
+    return;
+  }
+  try {
+    TFileStream probe(fileName, fmOpenRead);  // a file that cannot be opened raises, as in every load
+  } catch (...) {
+    aborted_ = true;
+    DoFinishWork();
+    throw;
+  }
+  FailUnrecognised(code);
+}
+
+void TPictureIO::LoadFromStream(TStream& stream) {
+  if (!target_) return;
+  const int64_t start = stream.Position();
+  const int32_t code = DetectStreamFormat(stream);
+  stream.Seek(start, soBeginning);
+  const TFileFormatInfo* info = FindFormatByType(code);
+  if (!info) {
+    FailUnrecognised(code);
+    return;
+  }
+  // Metafiles have no stream load; run the common procedure so the caller
+  // learns that they cannot be read.
+  if (info->InternalFormat && (code == ffWMF || code == ffEMF)) {
+    LoadStreamWithReader(stream, code);
+  } else {
+    LoadStreamDispatch(stream, code, false);
+  }
 }
 
 void TPictureIO::LoadFileByContent(const std::string& fileName) {

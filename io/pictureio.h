@@ -85,8 +85,12 @@ class TPictureIO {
   TNotifyEvent OnFinishWork;
 
   // --- loading by name or content ------------------------------------------
-  // The general entry: format from the content, falling back to the name.
-  void LoadFromFile(const std::string& fileName) { LoadFileByContent(fileName); }
+  // The general entry for tools: format from the content, else from the
+  // name. Unlike LoadFileByContent, a file neither names sets Aborted with
+  // the reason "unrecognised format" instead of doing nothing.
+  void LoadFromFile(const std::string& fileName);
+  // The same for a stream, from its current position.
+  void LoadFromStream(TStream& stream);
   // Format from the extension alone; an unknown extension changes nothing.
   void LoadFileByExtension(const std::string& fileName);
   void LoadFileByContent(const std::string& fileName);
@@ -160,6 +164,7 @@ class TPictureIO {
   // The per-format file load of a built-in code.
   void LoadFileInternal(const std::string& fileName, int32_t code);
   static bool HasFileLoad(int32_t code);
+  void FailUnrecognised(int32_t code);
   void LoadStreamDispatch(TStream& stream, int32_t code, bool byContent);
   // Formats registered at run time (and built-ins without reader by name).
   void LoadFileWithRecord(const std::string& fileName, const TFileFormatInfo& info);

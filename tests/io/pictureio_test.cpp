@@ -422,6 +422,33 @@ TEST_F(PictureIOTest, NamesThatLoadNothing) {
   EXPECT_EQ(Pixels(*io_.TargetBitmap()), "9 9;10 10;");
 }
 
+TEST_F(PictureIOTest, GeneralEntriesReportWhatNothingRecognises) {
+  LoadPrevious();
+  const Bytes unknown(40, 'z');
+  io_.LoadFromFile(Write("notes.txt", unknown));
+  EXPECT_TRUE(io_.Aborted());
+  EXPECT_EQ(io_.AbortReason(), "unrecognised format");
+  Fill(stream_, unknown);
+  io_.SetAborted(false);
+  io_.LoadFromStream(stream_);
+  EXPECT_TRUE(io_.Aborted());
+  EXPECT_EQ(io_.AbortReason(), "unrecognised format");
+  EXPECT_EQ(Pixels(*io_.TargetBitmap()), "9 9;10 10;");
+
+  // Content wins over the name; an unknown content falls back to the name.
+  io_.LoadFromFile(Write("picture.gif", Fake(1, 1, 4)));
+  EXPECT_EQ(Pixels(*io_.TargetBitmap()), "4;");
+  SetReadFunction(ffTGA, nullptr);
+  io_.LoadFromFile(Write("picture.tga", unknown));
+  EXPECT_EQ(io_.AbortReason(), "Targa Bitmap: no reader");
+  EXPECT_THROW(io_.LoadFromFile(dir_ + "/missing"), EFOpenError);
+
+  Fill(stream_, Fake(1, 1, 6));
+  io_.LoadFromStream(stream_);
+  EXPECT_FALSE(io_.Aborted());
+  EXPECT_EQ(Pixels(*io_.TargetBitmap()), "6;");
+}
+
 TEST_F(PictureIOTest, AFileThatCannotBeOpenedRaises) {
   LoadPrevious();
   const int finishedBefore = finished_;
