@@ -22,6 +22,9 @@
 // the reader gives MaxPixelsPerByte (the format's greatest expansion) and
 // CompressedBytes, pixels beyond CompressedBytes × MaxPixelsPerByte are refused.
 //
+// A side of 0 or less is refused; formats whose rules treat a zero side as
+// "no picture, not an error" handle that before calling the check.
+//
 // All arithmetic is 64-bit; the check allocates nothing. A refused header
 // calls TProgressRecord::Fail (abort flag set, reason kept) and returns false.
 #pragma once
@@ -67,7 +70,7 @@ struct THeaderCheck {
 // ones). On refusal: progress.Fail(reason) and Ok = false.
 THeaderCheck CheckImageHeader(const TImageHeader& header, TProgressRecord& progress);
 
-// Positional form for the common case; rowsInData may be null.
+// Positional form for the common case (the reason names offset 0); rowsInData may be null.
 bool CheckImageHeader(const char* format, int64_t width, int64_t height, int bitsPerPixel, int64_t dataBytes,
                       int64_t rowBytes, TProgressRecord& progress, int64_t* rowsInData = nullptr);
 
