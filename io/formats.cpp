@@ -6,6 +6,9 @@
 #include <utility>
 
 #include "io/readers/bmpreader.h"
+#include "io/readers/jp2reader.h"
+#include "io/readers/jpegreader.h"
+#include "io/readers/pngreader.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -319,19 +322,19 @@ std::vector<TFileFormatInfo> BuiltInFormats() {
   static const Row rows[] = {
       {ffTIFF, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F;XIF", true, 8, nullptr},
       {ffGIF, "CompuServe Bitmap", "GIF", true, 16, nullptr},
-      {ffJPEG, "JPEG Bitmap", "JPG;JPEG;JPE;JIF", true, 4, nullptr},
+      {ffJPEG, "JPEG Bitmap", "JPG;JPEG;JPE;JIF", true, 4, ReadJpegFormat},
       {ffPCX, "PaintBrush", "PCX", true, 64, nullptr},
       {ffBMP, "Windows Bitmap", "BMP;DIB;RLE", true, 32, ReadBmpFormat},
       {ffICO, "Windows Icon", "ICO", true, 0, nullptr},
       {ffCUR, "Windows Cursor", "CUR", false, 0, nullptr},
-      {ffPNG, "Portable Network Graphics", "PNG", true, 128, nullptr},
+      {ffPNG, "Portable Network Graphics", "PNG", true, 128, ReadPngFormat},
       {ffWMF, "Windows Metafile", "WMF", false, 0, nullptr},
       {ffEMF, "Enhanced Windows Metafile", "EMF", false, 0, nullptr},
       {ffTGA, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", true, 256, nullptr},
       {ffPNM, "Portable Pixmap, GrayMap, BitMap", "PXM;PPM;PGM;PBM", true, 0, nullptr},
       {ffWBMP, "Wireless Bitmap", "WBMP", true, 0, nullptr},
-      {ffJP2, "JPEG2000", "JP2", true, 512, nullptr},
-      {ffJ2K, "JPEG2000 Code Stream", "J2K;JPC;J2C", true, 512, nullptr},
+      {ffJP2, "JPEG2000", "JP2", true, 512, ReadJp2Format},
+      {ffJ2K, "JPEG2000 Code Stream", "J2K;JPC;J2C", true, 512, ReadJ2kFormat},
       {ffPostScript, "PostScript Level 2", "PS;EPS", true, 0, nullptr},
       {ffPDF, "Adobe PDF", "PDF", true, 0, nullptr},
       {ffDCX, "Multipage PCX", "DCX", true, 0, nullptr},
