@@ -1,0 +1,929 @@
+#include "imaging/pxresample.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace rv {
+
+namespace {
+
+// The engines work on planes: one array per channel (3 for pxRGB24, 1 for a
+// 1-bit or gray source), so every pass runs the same loop over contiguous
+// samples whatever the format, and the compiler can vectorise those loops.
+
+constexpr const char* kFilterNames[kResampleFilterCount] = {
+    "rfNone",    "rfTriangle", "rfHermite",    "rfBell",     "rfBSpline", "rfLanczos3",  "rfMitchell",
+    "rfNearest", "rfLinear",   "rfFastLinear", "rfBilinear", "rfBicubic", "rfProjectBW", "rfProjectWB"};
+
+// Restores a bitmap's Access bits when a call ends, however it ends.
+class TAccessGuard {
+ public:
+  TAccessGuard(TPxBitmap& bitmap, uint8_t access) : bitmap_(bitmap), saved_(bitmap.Access()) {
+    bitmap_.SetAccess(access);
+  }
+  ~TAccessGuard() { bitmap_.SetAccess(saved_); }
+  TAccessGuard(const TAccessGuard&) = delete;
+  TAccessGuard& operator=(const TAccessGuard&) = delete;
+
+ private:
+  TPxBitmap& bitmap_;
+  uint8_t saved_;
+};
+
+struct TRect {
+  int x, y, w, h;
+};
+
+bool ClipToSource(TPxBitmap& source, TRect& r) {
+  const int64_t W = source.Width(), H = source.Height();
+  int64_t x = r.x, y = r.y, w = r.w, h = r.h;
+  if (x < 0) w += x, x = 0;
+  if (y < 0) h += y, y = 0;
+  if (x + w > W) w = W - x;
+  if (y + h > H) h = H - y;
+  if (w <= 0 || h <= 0) return false;
+  r = TRect{int(x), int(y), int(w), int(h)};
+  return true;
+}
+
+// Exact floor(s / n) for 0 <= s < 2^31, n > 0: (s + 0.5) / n lies at least
+// 0.5 / n away from an integer, far more than the error of a double product.
+inline int DivByInverse(int64_t s, double inverse) {
+  return int((double(s) + 0.5) * inverse);
+}
+
+inline uint8_t ClampByte(int64_t v) {
+  return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+}
+
+// Sum of weighted samples divided by the sum of the weights, truncated toward
+// zero and clamped to a byte.
+inline uint8_t Normalise(int s, int total, double inverse) {
+  if (total > 0) {
+    if (s <= 0) return 0;
+    const int q = DivByInverse(s, inverse);
+    return uint8_t(q > 255 ? 255 : q);
+  }
+  if (total < 0) return ClampByte(s / total);
+  // Weights that cancel out: the sum scaled back by 256, a negative sum being
+  // no light at all.
+  return s > 0 ? ClampByte(s >> 8) : 0;
+}
+
+// ---------------------------------------------------------------- row access
+
+// How a source's samples become planes and how planes become a destination.
+enum class TPlaneKind : uint8_t {
+  BGR,   // pxRGB24: three planes blue, green, red
+  Mono,  // pxMono1: one plane, 0 or 255
+  Gray,  // pxGray8 (alpha channels): one plane
+};
+
+int PlaneCount(TPlaneKind kind) {
+  return kind == TPlaneKind::BGR ? 3 : 1;
+}
+
+TPlaneKind KindOf(TPxBitmapFormat f) {
+  return f == pxRGB24 ? TPlaneKind::BGR : f == pxMono1 ? TPlaneKind::Mono : TPlaneKind::Gray;
+}
+
+// Row `row` of the source, columns x .. x + w - 1, into planes of T.
+template <typename T>
+void LoadPlanes(TPxBitmap& source, TPlaneKind kind, int x, int row, int w, T* const* planes) {
+  const uint8_t* s = source.RowPointer(row);
+  switch (kind) {
+    case TPlaneKind::BGR: {
+      s += size_t(x) * 3;
+      T* b = planes[0];
+      T* g = planes[1];
+      T* r = planes[2];
+      for (int i = 0; i < w; ++i) {
+        b[i] = s[3 * i];
+        g[i] = s[3 * i + 1];
+        r[i] = s[3 * i + 2];
+      }
+      break;
+    }
+    case TPlaneKind::Mono: {
+      T* p = planes[0];
+      for (int i = 0; i < w; ++i) {
+        const int c = x + i;
+        p[i] = (s[c >> 3] & (0x80 >> (c & 7))) ? 255 : 0;
+      }
+      break;
+    }
+    case TPlaneKind::Gray: {
+      s += x;
+      T* p = planes[0];
+      for (int i = 0; i < w; ++i) p[i] = s[i];
+      break;
+    }
+  }
+}
+
+// Destination row from planes: pxRGB24 from three planes, or from one plane
+// written to all three channels (gray), or pxGray8 from one plane.
+void StorePlanes(uint8_t* d, TPxBitmapFormat destFormat, int planeCount, const uint8_t* const* planes, int w) {
+  if (destFormat == pxRGB24) {
+    const uint8_t* b = planes[0];
+    const uint8_t* g = planes[planeCount == 3 ? 1 : 0];
+    const uint8_t* r = planes[planeCount == 3 ? 2 : 0];
+    for (int i = 0; i < w; ++i) {
+      d[3 * i] = b[i];
+      d[3 * i + 1] = g[i];
+      d[3 * i + 2] = r[i];
+    }
+  } else {
+    std::memcpy(d, planes[0], size_t(w));
+  }
+}
+
+// A ring of work rows (each `planeCount` planes of `width` bytes) computed on
+// demand in increasing order. Rows needed by one output row always lie within
+// the last `capacity` rows computed, because the callers size the ring to the
+// widest window and ask for windows whose ends never go back.
+class TWorkRing {
+ public:
+  TWorkRing(int planeCount, int width, int capacity)
+      : planeCount_(planeCount),
+        width_(width),
+        capacity_(std::max(capacity, 1)),
+        data_(size_t(planeCount) * size_t(width) * size_t(capacity_)) {}
+  uint8_t* Plane(int row, int plane) {
+    return data_.data() + (size_t(row % capacity_) * size_t(planeCount_) + size_t(plane)) * size_t(width_);
+  }
+  int next = 0;  // next work row to compute
+
+ private:
+  int planeCount_;
+  int width_;
+  int capacity_;
+  std::vector<uint8_t> data_;
+};
+
+// True when lo and hi never decrease, so a ring of the widest window serves.
+bool WindowsAscend(const std::vector<int>& lo, const std::vector<int>& hi) {
+  for (size_t i = 1; i < lo.size(); ++i)
+    if (lo[i] < lo[i - 1] || hi[i] < hi[i - 1]) return false;
+  return true;
+}
+
+int WidestWindow(const std::vector<int>& lo, const std::vector<int>& hi) {
+  int n = 1;
+  for (size_t i = 0; i < lo.size(); ++i) n = std::max(n, hi[i] - lo[i] + 1);
+  return n;
+}
+
+// ---------------------------------------------------------------- kernels
+
+long double KernelValue(TResampleFilter filter, long double x) {
+  const long double a = std::fabs(x);
+  switch (filter) {
+    case rfTriangle:
+    case rfLinear:
+      return a < 1 ? 1 - a : 0;
+    case rfHermite:
+      return a < 1 ? (2 * a - 3) * a * a + 1 : 0;
+    case rfBell:
+      if (a < 0.5L) return 0.75L - a * a;
+      if (a < 1.5L) return 0.5L * (a - 1.5L) * (a - 1.5L);
+      return 0;
+    case rfBSpline:
+      if (a < 1) return 0.5L * a * a * a - a * a + 2.0L / 3.0L;
+      if (a < 2) return (2 - a) * (2 - a) * (2 - a) / 6;
+      return 0;
+    case rfLanczos3: {
+      if (a >= 3) return 0;
+      auto sinc = [](long double t) {
+        if (t == 0) return 1.0L;
+        const long double pt = 3.14159265358979323846264338327950288L * t;
+        return std::sin(pt) / pt;
+      };
+      return sinc(x) * sinc(x / 3);
+    }
+    case rfMitchell:
+      if (a < 1) return (7 * a * a * a - 12 * a * a + 16.0L / 3.0L) / 6;
+      if (a < 2) return (-(7.0L / 3.0L) * a * a * a + 12 * a * a - 20 * a + 32.0L / 3.0L) / 6;
+      return 0;
+    case rfNearest:
+      return (x > -0.5L && x <= 0.5L) ? 1 : 0;
+    default:
+      return 0;
+  }
+}
+
+int MirrorIndex(int j, int length) {
+  if (j < 0)
+    j = -j;
+  else if (j >= length)
+    j = 2 * length - 1 - j;
+  return std::clamp(j, 0, length - 1);
+}
+
+// Contributor lists in a dense form: for destination index i the source
+// samples lo[i] .. lo[i] + len[i] - 1 with weights w[off[i] ..]. Weights that
+// fall on the same source sample (mirroring at the edges) are added, which
+// changes neither the weighted sum nor the total. len is padded with zero
+// weights to a multiple of 8 so the dot products run in whole vectors.
+struct TDenseTaps {
+  std::vector<int> lo, hi, len, off, total;
+  std::vector<double> inverse;
+  std::vector<int32_t> w;
+  std::vector<int16_t> w16;  // the same weights when all fit 16 bits (the fast dot product)
+  int maxLen = 0;
+};
+
+constexpr int kTapPad = 8;
+
+TDenseTaps MakeDense(const std::vector<TContributorList>& lists) {
+  TDenseTaps t;
+  const size_t n = lists.size();
+  t.lo.resize(n);
+  t.hi.resize(n);
+  t.len.resize(n);
+  t.off.resize(n);
+  t.total.resize(n);
+  t.inverse.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    int lo = INT32_MAX, hi = INT32_MIN, total = 0;
+    for (const TContributor& c : lists[i]) {
+      lo = std::min(lo, c.pixel);
+      hi = std::max(hi, c.pixel);
+      total += c.weight;
+    }
+    if (lists[i].empty()) lo = hi = 0;
+    const int len = (hi - lo + 1 + kTapPad - 1) / kTapPad * kTapPad;
+    t.lo[i] = lo;
+    t.hi[i] = hi;
+    t.len[i] = len;
+    t.off[i] = int(t.w.size());
+    t.total[i] = total;
+    t.inverse[i] = total != 0 ? 1.0 / total : 0.0;
+    t.w.resize(t.w.size() + size_t(len), 0);
+    for (const TContributor& c : lists[i]) t.w[size_t(t.off[i] + c.pixel - lo)] += c.weight;
+    t.maxLen = std::max(t.maxLen, len);
+  }
+  // Strong reductions pile many mirrored weights onto the edge samples.
+  if (std::all_of(t.w.begin(), t.w.end(), [](int32_t v) { return v >= INT16_MIN && v <= INT16_MAX; }))
+    t.w16.assign(t.w.begin(), t.w.end());
+  return t;
+}
+
+// One output sample: the dot product of len weights with the samples from p.
+template <typename W>
+inline int DotTaps(const W* __restrict w, const int16_t* __restrict p, int len) {
+  int s = 0;
+  for (int k = 0; k < len; ++k) s += int(w[k]) * int(p[k]);
+  return s;
+}
+
+void HorizontalKernel(const int16_t* plane, const TDenseTaps& t, int dw, uint8_t* out) {
+  const bool narrow = !t.w16.empty();
+  for (int i = 0; i < dw; ++i) {
+    const size_t off = size_t(t.off[size_t(i)]);
+    const int16_t* p = plane + t.lo[size_t(i)];
+    const int len = t.len[size_t(i)];
+    const int s = narrow ? DotTaps(&t.w16[off], p, len) : DotTaps(&t.w[off], p, len);
+    out[i] = Normalise(s, t.total[size_t(i)], t.inverse[size_t(i)]);
+  }
+}
+
+// Writes the single pixel of a 1 x 1 source into every pixel of Dest.
+void FillFromSinglePixel(TPxBitmap& source, TPlaneKind kind, int x, int y, TPxBitmap& dest) {
+  const int n = PlaneCount(kind);
+  int16_t v[3] = {0, 0, 0};
+  int16_t* pv[3] = {&v[0], &v[1], &v[2]};
+  LoadPlanes<int16_t>(source, kind, x, y, 1, pv);
+  const int dw = dest.Width(), dh = dest.Height();
+  std::vector<uint8_t> planes(size_t(n) * size_t(dw));
+  const uint8_t* pp[3];
+  for (int c = 0; c < n; ++c) {
+    std::fill_n(planes.data() + size_t(c) * size_t(dw), dw, uint8_t(v[c]));
+    pp[c] = planes.data() + size_t(c) * size_t(dw);
+  }
+  const TPxBitmapFormat df = dest.Format();
+  for (int j = 0; j < dh; ++j) StorePlanes(dest.RowPointer(j), df, n, pp, dw);
+}
+
+// The contributor resampler: horizontal pass into work rows, vertical pass
+// accumulating whole work rows into each destination row. Each output value
+// depends only on its own column's (row's) contributors, so computing the
+// vertical pass row by row gives the same values as going column by column.
+void KernelResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitmap& dest, TResampleFilter filter,
+                    const TProgressHandler& progress) {
+  const int dw = dest.Width(), dh = dest.Height();
+  if (r.w == 1 && r.h == 1) {
+    FillFromSinglePixel(source, kind, r.x, r.y, dest);
+    return;
+  }
+  const int n = PlaneCount(kind);
+  const TDenseTaps ht = MakeDense(BuildContributors(r.w, dw, filter));
+  const TDenseTaps vt = MakeDense(BuildContributors(r.h, dh, filter));
+
+  // Source planes padded so the zero-weight tail of the last window is readable.
+  const size_t stride = size_t(r.w) + size_t(ht.maxLen) + kTapPad;
+  std::vector<int16_t> src(size_t(n) * stride, 0);
+  int16_t* sp[3];
+  for (int c = 0; c < n; ++c) sp[c] = src.data() + size_t(c) * stride;
+
+  const bool ring = WindowsAscend(vt.lo, vt.hi);
+  TWorkRing work(n, dw, ring ? WidestWindow(vt.lo, vt.hi) : r.h);
+  std::vector<int> acc(static_cast<size_t>(dw));
+  std::vector<uint8_t> out(size_t(n) * size_t(dw));
+  const uint8_t* op[3];
+  for (int c = 0; c < n; ++c) op[c] = out.data() + size_t(c) * size_t(dw);
+  const TPxBitmapFormat df = dest.Format();
+  const double progressScale = 100.0 / (r.h + dw + 0.5);
+
+  for (int j = 0; j < dh; ++j) {
+    for (; work.next <= vt.hi[size_t(j)]; ++work.next) {
+      LoadPlanes(source, kind, r.x, r.y + work.next, r.w, sp);
+      for (int c = 0; c < n; ++c) HorizontalKernel(sp[c], ht, dw, work.Plane(work.next, c));
+    }
+    const int lo = vt.lo[size_t(j)];
+    const int32_t* wj = &vt.w[size_t(vt.off[size_t(j)])];
+    const int taps = vt.hi[size_t(j)] - lo + 1;
+    for (int c = 0; c < n; ++c) {
+      int* a = acc.data();
+      std::fill(acc.begin(), acc.end(), 0);
+      for (int k = 0; k < taps; ++k) {
+        const int wk = wj[k];
+        if (wk == 0) continue;
+        const uint8_t* row = work.Plane(lo + k, c);
+        for (int x = 0; x < dw; ++x) a[x] += wk * int(row[x]);
+      }
+      uint8_t* o = out.data() + size_t(c) * size_t(dw);
+      const int total = vt.total[size_t(j)];
+      const double inverse = vt.inverse[size_t(j)];
+      for (int x = 0; x < dw; ++x) o[x] = Normalise(a[x], total, inverse);
+    }
+    StorePlanes(dest.RowPointer(j), df, n, op, dw);
+    if (progress) progress(int((work.next + double(j + 1) * dw / dh) * progressScale));
+  }
+}
+
+// ---------------------------------------------------------------- fast linear
+
+struct TLinearAxis {
+  std::vector<int> left, right, frac;
+  bool interpolate = false;
+};
+
+// Column (row) tables of fast linear for D destination samples from S source
+// samples. Interpolation when enlarging (or always, for the 1-bit variant),
+// else a box from left to right inclusive.
+TLinearAxis MakeLinearAxis(int S, int D, bool alwaysInterpolate, bool boxEpsilon) {
+  TLinearAxis a;
+  const double s = double(D) / double(S);
+  a.interpolate = alwaysInterpolate || s > 1;
+  a.left.resize(size_t(D));
+  a.right.resize(size_t(D));
+  a.frac.resize(size_t(D));
+  for (int i = 0; i < D; ++i) {
+    const double f = i / s;
+    const int left = std::min(int(f), S - 1);
+    a.left[size_t(i)] = left;
+    a.frac[size_t(i)] = int((f - left) * 131072);
+    const double end = std::min(i + 1, D - 1) / s + (boxEpsilon ? 0.0000000001 : 0.0);
+    a.right[size_t(i)] = std::clamp(int(end), left, S - 1);
+  }
+  return a;
+}
+
+// a + Floor((b - a) x frac / 131072), the product being at most 2^25.
+inline uint8_t Lerp17(int a, int b, int frac) {
+  return uint8_t(a + (((b - a) * frac) >> 17));
+}
+
+void HorizontalLinear(const uint8_t* p, int S, const TLinearAxis& ax, const std::vector<double>& inverse, int D,
+                      uint8_t* out) {
+  if (ax.interpolate) {
+    for (int i = 0; i < D; ++i) {
+      const int l = ax.left[size_t(i)];
+      out[i] = Lerp17(p[l], p[std::min(l + 1, S - 1)], ax.frac[size_t(i)]);
+    }
+    return;
+  }
+  for (int i = 0; i < D; ++i) {
+    const int l = ax.left[size_t(i)], r = ax.right[size_t(i)];
+    int s = 0;
+    for (int k = l; k <= r; ++k) s += p[k];
+    out[i] = uint8_t(DivByInverse(s, inverse[size_t(i)]));
+  }
+}
+
+std::vector<double> BoxInverses(const TLinearAxis& ax) {
+  std::vector<double> inv(ax.left.size());
+  for (size_t i = 0; i < inv.size(); ++i) inv[i] = 1.0 / (ax.right[i] - ax.left[i] + 1);
+  return inv;
+}
+
+void CopyRect(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitmap& dest) {
+  const int n = PlaneCount(kind);
+  std::vector<uint8_t> planes(size_t(n) * size_t(r.w));
+  uint8_t* pp[3];
+  const uint8_t* cp[3];
+  for (int c = 0; c < n; ++c) cp[c] = pp[c] = planes.data() + size_t(c) * size_t(r.w);
+  const TPxBitmapFormat df = dest.Format();
+  for (int j = 0; j < r.h; ++j) {
+    LoadPlanes(source, kind, r.x, r.y + j, r.w, pp);
+    StorePlanes(dest.RowPointer(j), df, n, cp, r.w);
+  }
+}
+
+// rfFastLinear (interpolating when enlarging, box average when reducing), and
+// with alwaysInterpolate the 1-bit variant that interpolates on both axes.
+void FastLinearResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitmap& dest, bool alwaysInterpolate,
+                        const TProgressHandler& progress) {
+  const int dw = dest.Width(), dh = dest.Height();
+  if (dw == r.w && dh == r.h) {
+    CopyRect(source, kind, r, dest);
+    return;
+  }
+  const int n = PlaneCount(kind);
+  const TLinearAxis hx = MakeLinearAxis(r.w, dw, alwaysInterpolate, true);
+  const TLinearAxis vy = MakeLinearAxis(r.h, dh, alwaysInterpolate, false);
+  const std::vector<double> hinv = BoxInverses(hx), vinv = BoxInverses(vy);
+
+  // Work rows needed by destination row j.
+  std::vector<int> lo(static_cast<size_t>(dh)), hi(static_cast<size_t>(dh));
+  for (int j = 0; j < dh; ++j) {
+    lo[size_t(j)] = vy.left[size_t(j)];
+    hi[size_t(j)] = vy.interpolate ? std::min(vy.left[size_t(j)] + 1, r.h - 1) : vy.right[size_t(j)];
+  }
+  const bool ring = WindowsAscend(lo, hi);
+  TWorkRing work(n, dw, ring ? WidestWindow(lo, hi) : r.h);
+
+  std::vector<uint8_t> src(size_t(n) * size_t(r.w));
+  uint8_t* sp[3];
+  for (int c = 0; c < n; ++c) sp[c] = src.data() + size_t(c) * size_t(r.w);
+  std::vector<int> acc(static_cast<size_t>(dw));
+  std::vector<uint8_t> out(size_t(n) * size_t(dw));
+  const uint8_t* op[3];
+  for (int c = 0; c < n; ++c) op[c] = out.data() + size_t(c) * size_t(dw);
+  const TPxBitmapFormat df = dest.Format();
+  const double progressScale = 100.0 / (r.h + dh + 0.5);
+
+  for (int j = 0; j < dh; ++j) {
+    for (; work.next <= hi[size_t(j)]; ++work.next) {
+      LoadPlanes(source, kind, r.x, r.y + work.next, r.w, sp);
+      for (int c = 0; c < n; ++c) HorizontalLinear(sp[c], r.w, hx, hinv, dw, work.Plane(work.next, c));
+    }
+    for (int c = 0; c < n; ++c) {
+      uint8_t* o = out.data() + size_t(c) * size_t(dw);
+      if (vy.interpolate) {
+        const uint8_t* a = work.Plane(lo[size_t(j)], c);
+        const uint8_t* b = work.Plane(hi[size_t(j)], c);
+        const int frac = vy.frac[size_t(j)];
+        for (int x = 0; x < dw; ++x) o[x] = Lerp17(a[x], b[x], frac);
+      } else {
+        int* s = acc.data();
+        std::fill(acc.begin(), acc.end(), 0);
+        for (int k = lo[size_t(j)]; k <= hi[size_t(j)]; ++k) {
+          const uint8_t* row = work.Plane(k, c);
+          for (int x = 0; x < dw; ++x) s[x] += row[x];
+        }
+        const double inverse = vinv[size_t(j)];
+        for (int x = 0; x < dw; ++x) o[x] = uint8_t(DivByInverse(s[x], inverse));
+      }
+    }
+    StorePlanes(dest.RowPointer(j), df, n, op, dw);
+    if (progress) progress(int((work.next + j + 1) * progressScale));
+  }
+}
+
+// ---------------------------------------------------------------- area interpolation
+
+// One piece of an axis cut at every source and destination boundary.
+struct TPiece {
+  int src;     // source index
+  int dst;     // destination index
+  double len;  // length in source units
+  double end;  // offset of the piece's end inside its source pixel, (0, 1]
+};
+
+std::vector<TPiece> CutAxis(int S, int D) {
+  const double g = double(S) / double(D);
+  std::vector<TPiece> pieces;
+  pieces.reserve(size_t(S) + size_t(D) + 2);
+  double pos = 0;
+  int s = 0, d = 0;
+  while (s < S && d < D) {
+    const double srcEnd = s + 1.0;
+    const double dstEnd = (d + 1) * g;
+    double end = std::min(srcEnd, dstEnd);
+    const bool srcDone = srcEnd - end < 0.0001;
+    const bool dstDone = dstEnd - end < 0.0001;
+    if (srcDone) end = srcEnd;
+    TPiece p{s, d, end - pos, srcDone ? 1.0 : end - s};
+    if (p.len > 0) pieces.push_back(p);
+    pos = end;
+    if (srcDone) ++s;
+    if (dstDone) ++d;
+  }
+  return pieces;
+}
+
+// Trunc, except that a value within rounding error of a whole number is that
+// number: the cubic weights sum to 1 only up to rounding, and a flat picture
+// must stay flat.
+double TruncNearInteger(double v) {
+  const double r = std::nearbyint(v);
+  return std::fabs(v - r) < 1e-9 ? r : std::trunc(v);
+}
+
+double CubicWeight(double t) {
+  t = std::fabs(t);
+  if (t <= 1) return t * t * t - 2 * t * t + 1;
+  if (t <= 2) return -t * t * t + 5 * t * t - 8 * t + 4;
+  return 0;
+}
+
+// rfBilinear and rfBicubic on pxRGB24: the area-weighted mean of the source
+// over each destination pixel, the source interpolated along enlarged axes.
+void AreaResample(TPxBitmap& source, const TRect& r, TPxBitmap& dest, bool bicubic, const TProgressHandler& progress) {
+  const int dw = dest.Width(), dh = dest.Height();
+  const double g = double(r.w) / dw, h = double(r.h) / dh;
+  const bool ix = g < 1, iy = h < 1;
+  const std::vector<TPiece> hp = CutAxis(r.w, dw);
+  const std::vector<TPiece> vp = CutAxis(r.h, dh);
+
+  // Four source rows y - 1 .. y + 2 (edges repeated), as planes of doubles.
+  const int W = r.w;
+  std::vector<double> rows(size_t(4) * 3 * size_t(W));
+  int loaded[4] = {-1, -1, -1, -1};
+  std::vector<uint8_t> raw(size_t(3) * size_t(W));
+  auto rowPlane = [&](int y, int c) -> const double* {
+    y = std::clamp(y, 0, r.h - 1);
+    const int slot = y & 3;
+    double* base = rows.data() + size_t(slot) * 3 * size_t(W);
+    if (loaded[slot] != y) {
+      uint8_t* pp[3] = {raw.data(), raw.data() + W, raw.data() + 2 * size_t(W)};
+      LoadPlanes(source, TPlaneKind::BGR, r.x, r.y + y, W, pp);
+      for (int k = 0; k < 3; ++k)
+        for (int x = 0; x < W; ++x) base[size_t(k) * size_t(W) + size_t(x)] = raw[size_t(k) * size_t(W) + size_t(x)];
+      loaded[slot] = y;
+    }
+    return base + size_t(c) * size_t(W);
+  };
+  // Horizontal value of one piece on one source row.
+  auto hvalue = [&](const double* p, const TPiece& q) -> double {
+    const int x = q.src;
+    if (!ix) return p[x];
+    const double P = q.end;
+    if (!bicubic) return (1 - P) * p[x] + P * p[std::min(x + 1, W - 1)];
+    double v = 0;
+    for (int k = -1; k <= 2; ++k) v += CubicWeight(k - P) * p[std::clamp(x + k, 0, W - 1)];
+    return TruncNearInteger(v);
+  };
+
+  std::vector<double> acc(size_t(3) * size_t(dw), 0.0);
+  std::vector<uint8_t> out(size_t(3) * size_t(dw));
+  const uint8_t* op[3] = {out.data(), out.data() + dw, out.data() + 2 * size_t(dw)};
+  const TPxBitmapFormat df = dest.Format();
+  const double area = g * h;
+  for (size_t vi = 0; vi < vp.size(); ++vi) {
+    const TPiece& v = vp[vi];
+    const int y = v.src;
+    const double O = v.end;
+    for (int c = 0; c < 3; ++c) {
+      double* a = acc.data() + size_t(c) * size_t(dw);
+      if (!iy) {
+        const double* p = rowPlane(y, c);
+        for (const TPiece& q : hp) {
+          double s = hvalue(p, q);
+          if (bicubic) s = std::clamp(s, 0.0, 255.0);
+          a[q.dst] += q.len * v.len * s;
+        }
+      } else if (!bicubic) {
+        const double* p0 = rowPlane(y, c);
+        const double* p1 = rowPlane(y + 1, c);
+        for (const TPiece& q : hp) a[q.dst] += q.len * v.len * ((1 - O) * hvalue(p0, q) + O * hvalue(p1, q));
+      } else {
+        const double* pr[4] = {rowPlane(y - 1, c), rowPlane(y, c), rowPlane(y + 1, c), rowPlane(y + 2, c)};
+        const double wv[4] = {CubicWeight(-1 - O), CubicWeight(-O), CubicWeight(1 - O), CubicWeight(2 - O)};
+        for (const TPiece& q : hp) {
+          double s = 0;
+          for (int k = 0; k < 4; ++k) s += wv[k] * hvalue(pr[k], q);
+          a[q.dst] += q.len * v.len * std::clamp(s, 0.0, 255.0);
+        }
+      }
+    }
+    const bool rowDone = vi + 1 == vp.size() || vp[vi + 1].dst != v.dst;
+    if (!rowDone) continue;
+    // A tiny allowance keeps a constant picture constant despite the rounding
+    // of the piece lengths; it cannot lift a true value to the next integer.
+    for (size_t k = 0; k < acc.size(); ++k) out[k] = ClampByte(int64_t(acc[k] / area + 1e-7));
+    StorePlanes(dest.RowPointer(v.dst), df, 3, op, dw);
+    std::fill(acc.begin(), acc.end(), 0.0);
+    if (progress) progress(int((v.dst + 1.0) / dh * 100));
+  }
+}
+
+// ---------------------------------------------------------------- projection
+
+// rfProjectBW / rfProjectWB into an pxMono1 destination: a destination pixel
+// takes the "ink" colour when any source pixel of its block has it.
+void ProjectResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitmap& dest, bool whiteWins,
+                     const TProgressHandler& progress) {
+  const int dw = dest.Width(), dh = dest.Height();
+  const double fx = double(r.w) / dw, fy = double(r.h) / dh;
+  std::vector<int> xm(static_cast<size_t>(dw));
+  for (int k = 0; k < dw; ++k) xm[size_t(k)] = std::min(int(fx * k), r.w - 1);
+  std::vector<uint8_t> ink(static_cast<size_t>(r.w));  // per source column: the ink colour seen in this row band
+  const int rowBytes = dest.RowLength();
+  for (int j = 0; j < dh; ++j) {
+    const int y0 = j == 0 ? 0 : std::min(int(fy * (j - 1)), r.h - 1);
+    const int y1 = j == 0 ? 0 : std::min(int(fy * j), r.h - 1);
+    std::fill(ink.begin(), ink.end(), 0);
+    for (int y = y0; y <= y1; ++y) {
+      const uint8_t* s = source.RowPointer(r.y + y);
+      if (kind == TPlaneKind::Mono) {
+        for (int i = 0; i < r.w; ++i) {
+          const int c = r.x + i;
+          const bool set = s[c >> 3] & (0x80 >> (c & 7));
+          ink[size_t(i)] |= uint8_t(set == whiteWins);
+        }
+      } else {
+        const uint8_t* p = s + size_t(r.x) * 3;
+        for (int i = 0; i < r.w; ++i) {
+          const uint8_t b = p[3 * i], g = p[3 * i + 1], rr = p[3 * i + 2];
+          const bool hit = whiteWins ? (b > 128 && g > 128 && rr > 128) : (b < 128 && g < 128 && rr < 128);
+          ink[size_t(i)] |= uint8_t(hit);
+        }
+      }
+    }
+    uint8_t* d = dest.RowPointer(j);
+    std::memset(d, whiteWins ? 0 : 255, size_t(rowBytes));
+    for (int k = 0; k < dw; ++k) {
+      const int x0 = k == 0 ? 0 : xm[size_t(k) - 1];
+      const int x1 = k == 0 ? 0 : xm[size_t(k)];
+      bool hit = false;
+      for (int x = x0; x <= x1 && !hit; ++x) hit = ink[size_t(x)];
+      if (!hit) continue;
+      const uint8_t bit = uint8_t(0x80 >> (k & 7));
+      if (whiteWins)
+        d[k >> 3] |= bit;
+      else
+        d[k >> 3] &= uint8_t(~bit);
+    }
+    if (progress) progress(int(100 / (dh + 0.5) * j));
+  }
+}
+
+// ---------------------------------------------------------------- nearest
+
+void NearestResample(TPxBitmap& source, const TRect& r, TPxBitmap& dest, const TProgressHandler& progress) {
+  const TPxBitmapFormat f = source.Format();
+  const int dw = dest.Width(), dh = dest.Height();
+  if (dest.Format() != f) {
+    dest.AllocatePixels(dw, dh, f);
+    if (dest.IsEmpty()) return;
+  }
+  // The indices mean nothing without their colours.
+  if (f == pxPalette8)
+    for (int i = 0; i < dest.PaletteCount(); ++i) {
+      TColorBGR c;
+      source.GetPaletteEntry(i, c);
+      dest.SetPaletteEntry(i, c);
+    }
+  const double fx = double(r.w) / dw, fy = double(r.h) / dh;
+  std::vector<int> xs(static_cast<size_t>(dw));
+  for (int x = 0; x < dw; ++x) xs[size_t(x)] = r.x + std::min(int(fx * x), r.w - 1);
+  const int bpp = FormatBytesPerPixel(f);
+  for (int y = 0; y < dh; ++y) {
+    const uint8_t* s = source.RowPointer(r.y + std::min(int(fy * y), r.h - 1));
+    uint8_t* d = dest.RowPointer(y);
+    if (f == pxMono1) {
+      std::memset(d, 0, size_t(dest.RowLength()));
+      for (int x = 0; x < dw; ++x) {
+        const int c = xs[size_t(x)];
+        if (s[c >> 3] & (0x80 >> (c & 7))) d[x >> 3] |= uint8_t(0x80 >> (x & 7));
+      }
+    } else if (bpp == 1) {
+      for (int x = 0; x < dw; ++x) d[x] = s[xs[size_t(x)]];
+    } else if (bpp == 3) {
+      for (int x = 0; x < dw; ++x) std::memcpy(d + 3 * size_t(x), s + 3 * size_t(xs[size_t(x)]), 3);
+    } else {
+      for (int x = 0; x < dw; ++x)
+        std::memcpy(d + size_t(bpp) * size_t(x), s + size_t(bpp) * size_t(xs[size_t(x)]), size_t(bpp));
+    }
+    if (progress) progress(int(100 / (dh + 0.5) * y));
+  }
+}
+
+// ---------------------------------------------------------------- dispatch
+
+// Runs `engine(target)` with target = Dest when it is pxRGB24, else a
+// temporary pxRGB24 whose result is converted into Dest's format.
+template <typename Engine>
+void IntoRGB24(TPxBitmap& dest, Engine&& engine) {
+  if (dest.Format() == pxRGB24) {
+    TAccessGuard guard(dest, 2);
+    engine(dest);
+    return;
+  }
+  TPxBitmap tmp;
+  tmp.AllocatePixels(dest.Width(), dest.Height(), pxRGB24);
+  engine(tmp);
+  dest.ConvertPixelsFrom(tmp);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- public
+
+const char* ResampleFilterName(TResampleFilter filter) {
+  return filter < kResampleFilterCount ? kFilterNames[filter] : nullptr;
+}
+
+bool ResampleFilterFromName(std::string_view name, TResampleFilter& filter) {
+  std::string lower;
+  for (char c : name) lower += char(std::tolower(static_cast<unsigned char>(c)));
+  for (int i = 0; i < kResampleFilterCount; ++i) {
+    std::string full;
+    for (const char* p = kFilterNames[i]; *p; ++p) full += char(std::tolower(static_cast<unsigned char>(*p)));
+    if (lower == full || lower == full.substr(2)) {
+      filter = TResampleFilter(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+double ResampleKernel(TResampleFilter filter, double x) {
+  return double(KernelValue(filter, x));
+}
+
+double ResampleSupport(TResampleFilter filter) {
+  switch (filter) {
+    case rfTriangle:
+    case rfHermite:
+    case rfNearest:
+    case rfLinear:
+      return 1.0;
+    case rfBell:
+      return 1.5;
+    case rfBSpline:
+    case rfMitchell:
+      return 2.0;
+    case rfLanczos3:
+      return 3.0;
+    default:
+      return 0.0;
+  }
+}
+
+std::vector<TContributorList> BuildContributors(int S, int D, TResampleFilter filter) {
+  std::vector<TContributorList> lists(size_t(std::max(D, 0)));
+  if (S <= 0 || D <= 0) return lists;
+  const double scale = (S > 1 && D > 1) ? double(D - 1) / double(S - 1) : double(D) / double(S);
+  const double support = ResampleSupport(filter);
+  const bool reducing = scale < 1;
+  const double width = reducing ? support / scale : support;
+  for (int i = 0; i < D; ++i) {
+    const double center = i / scale;
+    const int first = int(std::floor(center - width)), last = int(std::ceil(center + width));
+    auto collect = [&](bool scaledWeights) {
+      TContributorList& list = lists[size_t(i)];
+      list.clear();
+      int total = 0;
+      for (int j = first; j <= last; ++j) {
+        double v;
+        if (!reducing)
+          v = ResampleKernel(filter, center - j) * 256;
+        else if (scaledWeights)
+          v = ResampleKernel(filter, (center - j) * scale) * 256 * scale;
+        else
+          v = ResampleKernel(filter, (center - j) * scale) * 256;
+        const int w = int(std::nearbyint(v));
+        if (w == 0) continue;
+        list.push_back(TContributor{MirrorIndex(j, S), w});
+        total += w;
+      }
+      return total;
+    };
+    // Reducing by more than about 512 times rounds every scaled weight to 0,
+    // which would make the picture black: the unscaled weights (the scale
+    // only cancels out in the normalisation) keep it.
+    if (collect(true) == 0 && reducing) collect(false);
+    if (lists[size_t(i)].empty())
+      lists[size_t(i)].push_back(TContributor{MirrorIndex(int(std::lround(center)), S), 256});
+  }
+  return lists;
+}
+
+void FilteredResampleRect(TPxBitmap& source, int srcX, int srcY, int srcW, int srcH, TPxBitmap& dest,
+                          TResampleFilter filter, const TProgressHandler& progress) {
+  if (&source == &dest || source.IsEmpty() || dest.IsEmpty()) return;
+  TRect r{srcX, srcY, srcW, srcH};
+  if (!ClipToSource(source, r)) return;
+  TAccessGuard sourceGuard(source, 1);
+  const TPxBitmapFormat f = source.Format();
+  if (filter == rfNone || filter >= kResampleFilterCount) {
+    if (filter != rfNone) return;
+    TAccessGuard destGuard(dest, 2);
+    NearestResample(source, r, dest, progress);
+    return;
+  }
+  if (f != pxRGB24 && f != pxMono1) {
+    // Filters work on true colour: filter a converted copy of the rectangle.
+    TPxBitmap copy;
+    copy.AllocatePixels(r.w, r.h, f);
+    for (int i = 0; i < source.PaletteCount(); ++i) {
+      TColorBGR c;
+      source.GetPaletteEntry(i, c);
+      copy.SetPaletteEntry(i, c);
+    }
+    source.CopyRegionTo(copy, r.x, r.y, 0, 0, r.w, r.h);
+    copy.ChangeFormat(pxRGB24);
+    if (copy.Format() == pxRGB24) FilteredResampleRect(copy, 0, 0, r.w, r.h, dest, filter, progress);
+    return;
+  }
+  const TPlaneKind kind = KindOf(f);
+  if (filter == rfProjectBW || filter == rfProjectWB) {
+    if (dest.Format() != pxMono1) dest.AllocatePixels(dest.Width(), dest.Height(), pxMono1);
+    TAccessGuard destGuard(dest, 2);
+    ProjectResample(source, kind, r, dest, filter == rfProjectWB, progress);
+    return;
+  }
+  IntoRGB24(dest, [&](TPxBitmap& target) {
+    if (IsKernelFilter(filter)) {
+      KernelResample(source, kind, r, target, filter, progress);
+    } else if (kind == TPlaneKind::Mono) {
+      const int dw = target.Width(), dh = target.Height();
+      if (dw < r.w && dh < r.h)
+        MonoBoxAverage(source, r.x, r.y, r.x + r.w - 1, r.y + r.h - 1, target);
+      else
+        FastLinearResample(source, kind, r, target, true, progress);
+    } else if (filter == rfFastLinear) {
+      FastLinearResample(source, kind, r, target, false, progress);
+    } else {
+      AreaResample(source, r, target, filter == rfBicubic, progress);
+    }
+  });
+}
+
+void FilteredResample(TPxBitmap& source, TPxBitmap& dest, TResampleFilter filter, const TProgressHandler& progress) {
+  FilteredResampleRect(source, 0, 0, source.Width(), source.Height(), dest, filter, progress);
+}
+
+void FilteredResampleAlphaRect(TPxBitmap& source, int srcX, int srcY, int srcW, int srcH, TPxBitmap& dest,
+                               TResampleFilter filter) {
+  if (&source == &dest || source.IsEmpty() || dest.IsEmpty()) return;
+  if (source.Format() != pxGray8 || dest.Format() != pxGray8) return;
+  TRect r{srcX, srcY, srcW, srcH};
+  if (!ClipToSource(source, r)) return;
+  TAccessGuard sourceGuard(source, 1);
+  TAccessGuard destGuard(dest, 2);
+  if (filter == rfNone)
+    NearestResample(source, r, dest, {});
+  else if (IsKernelFilter(filter))
+    KernelResample(source, TPlaneKind::Gray, r, dest, filter, {});
+  else if (filter < kResampleFilterCount)
+    FastLinearResample(source, TPlaneKind::Gray, r, dest, false, {});
+}
+
+void FilteredResampleAlpha(TPxBitmap& source, TPxBitmap& dest, TResampleFilter filter) {
+  FilteredResampleAlphaRect(source, 0, 0, source.Width(), source.Height(), dest, filter);
+}
+
+void MonoBoxAverage(TPxBitmap& source, int left, int top, int right, int bottom, TPxBitmap& dest) {
+  if (source.Format() != pxMono1 || dest.Format() != pxRGB24 || source.IsEmpty() || dest.IsEmpty()) return;
+  const int W = source.Width(), H = source.Height();
+  const int dw = dest.Width(), dh = dest.Height();
+  const double f = double(right - left + 1) / dw, g = double(bottom - top + 1) / dh;
+  std::vector<int> c0(static_cast<size_t>(dw)), c1(static_cast<size_t>(dw));
+  for (int j = 0; j < dw; ++j) {
+    c0[size_t(j)] = std::clamp(left + int(f * j - f / 2), 0, W - 1);
+    c1[size_t(j)] = std::clamp(left + int(f / 2 + f * j), 0, W - 1);
+  }
+  std::vector<int> counts(static_cast<size_t>(dw));
+  TAccessGuard sourceGuard(source, 1);
+  for (int i = 0; i < dh; ++i) {
+    const int r0 = std::clamp(top + int(g * i - g / 2), 0, H - 1);
+    const int r1 = std::clamp(top + int(std::trunc(g) / 2 + g * i), 0, H - 1);
+    std::fill(counts.begin(), counts.end(), 0);
+    for (int y = r0; y <= r1; ++y) {
+      const uint8_t* s = source.RowPointer(y);
+      for (int j = 0; j < dw; ++j) {
+        int n = 0;
+        for (int x = c0[size_t(j)]; x <= c1[size_t(j)]; ++x) n += (s[x >> 3] >> (7 - (x & 7))) & 1;
+        counts[size_t(j)] += n;
+      }
+    }
+    uint8_t* d = dest.RowPointer(i);
+    const int rows = std::max(r1 - r0 + 1, 1);
+    for (int j = 0; j < dw; ++j) {
+      const int pixels = rows * std::max(c1[size_t(j)] - c0[size_t(j)] + 1, 1);
+      const uint8_t v = uint8_t(255 * counts[size_t(j)] / pixels);
+      d[3 * j] = d[3 * j + 1] = d[3 * j + 2] = v;
+    }
+  }
+}
+
+}  // namespace rv
