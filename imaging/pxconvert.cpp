@@ -528,6 +528,8 @@ void TPxBitmap::ConvertPixelsFrom(TPxBitmap& source) {
 
   if (to == pxMono1 && from != pxMono1) {
     ConvertToMono(source, *this, -1);
+    ReleaseRowView();
+    source.ReleaseRowView();
   } else if (to == pxPalette8 && (from == pxCMYK || from == pxRGB48 || from == pxCIELab)) {
     // The quantizer needs the whole picture in true colour.
     source.ChangeFormat(pxRGB24);
