@@ -22,7 +22,8 @@ class TPxBitmap;
 //  - otherwise a variance-minimising box cut (Wu) of a 6-bit-per-channel
 //    histogram, the same engine for every palette size; pictures whose colours
 //    fill fewer 6-bit cells than requested are cut on their exact colours
-//    instead, so the palette always has ColorCount entries.
+//    instead, so a reduced palette always has exactly ColorCount entries.
+// Only the exact-colour case gives fewer (the picture's own colours).
 // ColorCount is clamped to 1..256. The source is only read; a file-backed source
 // is read row by row. Exhausted memory raises std::bad_alloc.
 class TPxQuantizer {
