@@ -363,7 +363,7 @@ void StorePixels(const opj_image_t& image, const TLayout& l, bool wide, TPxBitma
       uint8_t* ad = alpha->RowPointer(y);
       for (int x = 0; x < width; ++x) ad[x] = static_cast<uint8_t>((*alphaScale)(a[alphaSampler->column[size_t(x)]]));
     }
-    progress.Report(y + 1);
+    progress.ReportPercent(static_cast<int>(int64_t(y + 1) * 100 / height));
     if (progress.IsAborted()) break;
   }
   if (alpha != nullptr) alpha->UpdateAllOpaque();

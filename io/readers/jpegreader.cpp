@@ -483,7 +483,8 @@ void Decode(TJpegSession& s, TStream& stream, TStream* tables, TPxBitmap& bitmap
       ConvertUnknownRow(rowBuffer.data(), bitmap.RowPointer(rowsDone), width, components);
     }
     rowsDone += static_cast<int>(arg.got);
-    progress.Report(rowsDone);
+    // In integers, so the last row reports exactly 100.
+    progress.ReportPercent(static_cast<int>(int64_t(rowsDone) * 100 / height));
     if (progress.IsAborted()) break;
   }
   if (rowsDone < height)

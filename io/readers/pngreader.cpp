@@ -210,7 +210,7 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
   params.FreeColorMap();
   std::vector<TColorBGR> colorMap;
   for (int i = 0; i < h.paletteCount; ++i)
-    colorMap.push_back(MakeBGR(h.palette[i].blue, h.palette[i].green, h.palette[i].red));
+    colorMap.push_back(MakeBGR(h.palette[i].red, h.palette[i].green, h.palette[i].blue));
   if (!colorMap.empty()) params.SetColorMap(colorMap.data(), static_cast<int32_t>(colorMap.size()));
   params.PngInterlaced = h.interlace != PNG_INTERLACE_NONE ? 1 : 0;
   if (paramsOnly) return;
@@ -252,7 +252,8 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
     buffer.assign(size_t(width) * 4 * (interlaced ? size_t(height) : 1), 0);
   }
 
-  progress.Scale = 100.0 / (double(height) * h.passes);
+  const int64_t units = int64_t(height) * h.passes;
+  progress.Scale = 100.0 / double(units);
   int64_t counter = 0;
   int rowsDone = 0;  // rows of the last pass completed
   bool stopped = false;
@@ -274,7 +275,8 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
         }
       }
       if (pass == h.passes - 1) rowsDone = y + 1;
-      progress.Report(++counter);
+      // In integers, so the last row reports exactly 100.
+      progress.ReportPercent(static_cast<int>(++counter * 100 / units));
       if (progress.IsAborted()) {
         stopped = true;
         break;

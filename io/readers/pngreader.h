@@ -17,8 +17,9 @@
 //   - no PNG signature, CRC error in a critical chunk, invalid header,
 //     corrupt compressed data, a picture the limits check refuses (libpng's
 //     own limits are set explicitly as well): abort; rows read before stay;
-//   - data that ends early: not an error. The rows read so far stay, the
-//     rest are zero (black, transparent-free);
+//   - data that ends early: not an error. The rows whose compressed data
+//     arrived whole stay (libpng asks for image data in pieces of up to
+//     8 KiB, and a piece cut short is lost), the rest are black;
 //   - warnings (problems in ancillary chunks) are ignored.
 #pragma once
 

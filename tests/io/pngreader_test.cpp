@@ -1,0 +1,566 @@
+// The PNG reader on files the tests write with libpng from known samples
+// (recipes in EncodePng), so the expected pixels come from the samples, not
+// from a second decoder; malformed files are those recipes with bytes changed.
+#include "io/readers/pngreader.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "imaging/pxbitmap.h"
+#include "imaging/pxstreams.h"
+#include "io/ioparams.h"
+#include "io/progress.h"
+
+namespace rv {
+namespace {
+
+using TBytes = std::vector<uint8_t>;
+
+struct TPngSpec {
+  int Width = 37;
+  int Height = 23;
+  int ColorType = PNG_COLOR_TYPE_RGB;
+  int BitDepth = 8;
+  bool Interlaced = false;
+  std::vector<png_color> Palette;  // palette pictures
+  TBytes PaletteAlpha;             // tRNS of a palette picture
+  int TransparentGray = -1;        // tRNS of a gray picture
+  bool Phys = false;
+  png_uint_32 PpmX = 0, PpmY = 0;
+  int PhysUnit = PNG_RESOLUTION_METER;
+  std::vector<std::pair<std::string, std::string>> Texts;  // tEXt, then zTXt for the odd ones
+  bool Noisy = false;                                      // samples that deflate cannot shrink
+};
+
+int ChannelsOf(int colorType) {
+  switch (colorType) {
+    case PNG_COLOR_TYPE_RGB:
+      return 3;
+    case PNG_COLOR_TYPE_GRAY_ALPHA:
+      return 2;
+    case PNG_COLOR_TYPE_RGB_ALPHA:
+      return 4;
+    default:
+      return 1;
+  }
+}
+
+// Sample c of pixel (x, y) at the spec's depth: every value of small depths
+// appears, and 16-bit samples have different high and low bytes.
+uint32_t Sample(const TPngSpec& s, int x, int y, int c) {
+  uint32_t v = uint32_t(x * 7 + y * 13 + c * 29);
+  if (s.Noisy) {
+    uint32_t h = uint32_t(x) * 0x9E3779B1u ^ uint32_t(y) * 0x85EBCA77u ^ uint32_t(c) * 0xC2B2AE3Du;
+    h ^= h >> 15;
+    h *= 0x2C1B3C6Du;
+    h ^= h >> 12;
+    v = h >> 8;
+  }
+  if (s.ColorType == PNG_COLOR_TYPE_PALETTE) return v % s.Palette.size();
+  if (s.BitDepth == 16) return (v * 977) & 0xFFFF;
+  return v & ((1u << s.BitDepth) - 1);
+}
+
+void WriteToVector(png_structp png, png_bytep data, size_t length) {
+  auto* out = static_cast<TBytes*>(png_get_io_ptr(png));
+  out->insert(out->end(), data, data + length);
+}
+
+TBytes EncodePng(const TPngSpec& s) {
+  TBytes out;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(png, &out, WriteToVector, nullptr);
+  png_set_IHDR(png, info, s.Width, s.Height, s.BitDepth, s.ColorType,
+               s.Interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  if (!s.Palette.empty()) png_set_PLTE(png, info, s.Palette.data(), static_cast<int>(s.Palette.size()));
+  if (!s.PaletteAlpha.empty())
+    png_set_tRNS(png, info, s.PaletteAlpha.data(), static_cast<int>(s.PaletteAlpha.size()), nullptr);
+  if (s.TransparentGray >= 0) {
+    png_color_16 gray{};
+    gray.gray = static_cast<png_uint_16>(s.TransparentGray);
+    png_set_tRNS(png, info, nullptr, 0, &gray);
+  }
+  if (s.Phys) png_set_pHYs(png, info, s.PpmX, s.PpmY, s.PhysUnit);
+  std::vector<png_text> texts;
+  for (size_t i = 0; i < s.Texts.size(); ++i) {
+    png_text t{};
+    t.compression = i % 2 ? PNG_TEXT_COMPRESSION_zTXt : PNG_TEXT_COMPRESSION_NONE;
+    t.key = const_cast<char*>(s.Texts[i].first.c_str());
+    t.text = const_cast<char*>(s.Texts[i].second.c_str());
+    t.text_length = s.Texts[i].second.size();
+    texts.push_back(t);
+  }
+  if (!texts.empty()) png_set_text(png, info, texts.data(), static_cast<int>(texts.size()));
+  png_write_info(png, info);
+  if (s.BitDepth == 16) png_set_swap(png);  // rows below hold host-order words
+  const int channels = ChannelsOf(s.ColorType);
+  const size_t rowBytes = (size_t(s.Width) * channels * s.BitDepth + 7) / 8;
+  std::vector<TBytes> rows(size_t(s.Height), TBytes(rowBytes + 1, 0));
+  std::vector<png_bytep> pointers;
+  for (int y = 0; y < s.Height; ++y) {
+    uint8_t* r = rows[size_t(y)].data();
+    for (int x = 0; x < s.Width; ++x)
+      for (int c = 0; c < channels; ++c) {
+        const uint32_t v = Sample(s, x, y, c);
+        const size_t i = size_t(x) * channels + c;
+        if (s.BitDepth == 16) {
+          const uint16_t w = static_cast<uint16_t>(v);
+          std::memcpy(r + 2 * i, &w, 2);
+        } else if (s.BitDepth == 8) {
+          r[i] = static_cast<uint8_t>(v);
+        } else {
+          const size_t bit = i * s.BitDepth;
+          r[bit / 8] |= static_cast<uint8_t>(v << (8 - s.BitDepth - bit % 8));
+        }
+      }
+    pointers.push_back(r);
+  }
+  png_write_image(png, pointers.data());
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  return out;
+}
+
+struct TPngRun {
+  TPxBitmap Bitmap;
+  TIOParamsVals Params;
+  bool Aborted = false;
+  TProgressRecord Progress;
+  std::vector<int> Percents;
+
+  TPngRun() {
+    Progress.Aborted = &Aborted;
+    Progress.Callback = [this](void*, int p) { Percents.push_back(p); };
+  }
+  void Read(const TBytes& bytes, bool paramsOnly = false) {
+    TPxMemStream s(bytes.data(), static_cast<int64_t>(bytes.size()));
+    ReadPng(s, Bitmap, Params, paramsOnly, Progress);
+  }
+};
+
+// The 8-bit value a sample shows as: low depths spread over 0..255, 16 bits keep the high byte.
+uint8_t To8(const TPngSpec& s, uint32_t v) {
+  if (s.BitDepth == 16) return static_cast<uint8_t>(v >> 8);
+  return static_cast<uint8_t>(v * 255 / ((1u << s.BitDepth) - 1));
+}
+
+// Expected blue, green, red and alpha of a pixel, from the samples.
+void Expected(const TPngSpec& s, int x, int y, uint8_t bgra[4]) {
+  bgra[3] = 255;
+  switch (s.ColorType) {
+    case PNG_COLOR_TYPE_PALETTE: {
+      const uint32_t i = Sample(s, x, y, 0);
+      const png_color& p = s.Palette[i];
+      bgra[0] = p.blue;
+      bgra[1] = p.green;
+      bgra[2] = p.red;
+      if (i < s.PaletteAlpha.size()) bgra[3] = s.PaletteAlpha[i];
+      break;
+    }
+    case PNG_COLOR_TYPE_GRAY:
+    case PNG_COLOR_TYPE_GRAY_ALPHA: {
+      const uint32_t g = Sample(s, x, y, 0);
+      bgra[0] = bgra[1] = bgra[2] = To8(s, g);
+      if (s.ColorType == PNG_COLOR_TYPE_GRAY_ALPHA) bgra[3] = To8(s, Sample(s, x, y, 1));
+      if (s.TransparentGray >= 0 && int(g) == s.TransparentGray) bgra[3] = 0;
+      break;
+    }
+    default:
+      for (int c = 0; c < 3; ++c) bgra[2 - c] = To8(s, Sample(s, x, y, c));
+      if (s.ColorType == PNG_COLOR_TYPE_RGB_ALPHA) bgra[3] = To8(s, Sample(s, x, y, 3));
+      break;
+  }
+}
+
+std::vector<png_color> Colours(int n) {
+  std::vector<png_color> p;
+  for (int i = 0; i < n; ++i)
+    p.push_back(png_color{static_cast<png_byte>(i * 37), static_cast<png_byte>(255 - i * 11),
+                          static_cast<png_byte>(i * 71 % 256)});
+  return p;
+}
+
+// ------------------------------------------------------------ colour types and depths
+
+struct TTypeCase {
+  const char* Name;
+  int ColorType;
+  int BitDepth;
+  bool Interlaced;
+  int PaletteSize;   // palette pictures
+  int AlphaEntries;  // tRNS entries (palette) or, for gray, 1 = a transparent gray value
+  TPxBitmapFormat Format;
+  bool Alpha;
+};
+
+class PngTypeTest : public testing::TestWithParam<TTypeCase> {};
+
+TEST_P(PngTypeTest, DecodesTheSamples) {
+  const TTypeCase& c = GetParam();
+  TPngSpec s;
+  s.ColorType = c.ColorType;
+  s.BitDepth = c.BitDepth;
+  s.Interlaced = c.Interlaced;
+  if (c.PaletteSize > 0) s.Palette = Colours(c.PaletteSize);
+  if (c.ColorType == PNG_COLOR_TYPE_PALETTE)
+    for (int i = 0; i < c.AlphaEntries; ++i) s.PaletteAlpha.push_back(static_cast<uint8_t>(i * 50));
+  if (c.ColorType == PNG_COLOR_TYPE_GRAY && c.AlphaEntries > 0) s.TransparentGray = 1;
+  TPngRun run;
+  run.Read(EncodePng(s));
+  ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+  ASSERT_EQ(run.Bitmap.Format(), c.Format);
+  ASSERT_EQ(run.Bitmap.HasAlphaChannel(), c.Alpha);
+  EXPECT_EQ(run.Params.Width, s.Width);
+  EXPECT_EQ(run.Params.Height, s.Height);
+  EXPECT_EQ(run.Params.BitsPerSample, c.BitDepth);
+  EXPECT_EQ(run.Params.SamplesPerPixel, ChannelsOf(c.ColorType));
+  EXPECT_EQ(run.Params.PngInterlaced, c.Interlaced ? 1 : 0);
+  EXPECT_EQ(run.Params.ColorMapCount(), c.PaletteSize);
+  for (int y = 0; y < s.Height; ++y)
+    for (int x = 0; x < s.Width; ++x) {
+      uint8_t want[4];
+      Expected(s, x, y, want);
+      const TColorBGR got = run.Bitmap.ColorAt(x, y);
+      ASSERT_TRUE(got.b == want[0] && got.g == want[1] && got.r == want[2])
+          << x << "," << y << " got " << int(got.b) << " " << int(got.g) << " " << int(got.r) << " want "
+          << int(want[0]) << " " << int(want[1]) << " " << int(want[2]);
+      if (c.Alpha) {
+        ASSERT_EQ(run.Bitmap.AlphaChannel()->ByteAt(x, y), want[3]) << x << "," << y;
+      }
+    }
+  if (c.Alpha) {
+    EXPECT_FALSE(run.Bitmap.AlphaChannel()->AllOpaque());
+  }
+}
+
+constexpr int kGray = PNG_COLOR_TYPE_GRAY, kRgb = PNG_COLOR_TYPE_RGB, kPal = PNG_COLOR_TYPE_PALETTE,
+              kGrayA = PNG_COLOR_TYPE_GRAY_ALPHA, kRgba = PNG_COLOR_TYPE_RGB_ALPHA;
+
+INSTANTIATE_TEST_SUITE_P(Types, PngTypeTest,
+                         testing::Values(TTypeCase{"Gray1", kGray, 1, false, 0, 0, pxMono1, false},
+                                         TTypeCase{"Gray2", kGray, 2, false, 0, 0, pxRGB24, false},
+                                         TTypeCase{"Gray4Interlaced", kGray, 4, true, 0, 0, pxRGB24, false},
+                                         TTypeCase{"Gray4WithTrns", kGray, 4, false, 0, 1, pxRGB24, true},
+                                         TTypeCase{"Gray8", kGray, 8, false, 0, 0, pxRGB24, false},
+                                         TTypeCase{"Gray16", kGray, 16, true, 0, 0, pxRGB24, false},
+                                         TTypeCase{"Rgb8", kRgb, 8, false, 0, 0, pxRGB24, false},
+                                         TTypeCase{"Rgb16Interlaced", kRgb, 16, true, 0, 0, pxRGB24, false},
+                                         TTypeCase{"Palette2", kPal, 2, false, 4, 0, pxRGB24, false},
+                                         TTypeCase{"Palette4WithTrns", kPal, 4, true, 16, 5, pxRGB24, true},
+                                         TTypeCase{"Palette8", kPal, 8, false, 200, 0, pxRGB24, false},
+                                         TTypeCase{"Palette8WithTrns", kPal, 8, false, 200, 30, pxRGB24, true},
+                                         // A 1-bit palette that is not black then white shows its colours.
+                                         TTypeCase{"Palette1Coloured", kPal, 1, false, 2, 0, pxRGB24, false},
+                                         TTypeCase{"GrayAlpha8", kGrayA, 8, false, 0, 0, pxRGB24, true},
+                                         TTypeCase{"GrayAlpha16Interlaced", kGrayA, 16, true, 0, 0, pxRGB24, true},
+                                         TTypeCase{"Rgba8", kRgba, 8, false, 0, 0, pxRGB24, true},
+                                         TTypeCase{"Rgba8Interlaced", kRgba, 8, true, 0, 0, pxRGB24, true},
+                                         TTypeCase{"Rgba16", kRgba, 16, false, 0, 0, pxRGB24, true}),
+                         [](const testing::TestParamInfo<TTypeCase>& info) { return std::string(info.param.Name); });
+
+TEST(PngReader, BlackWhitePaletteOfOneBitKeepsTheBits) {
+  TPngSpec s;
+  s.ColorType = kPal;
+  s.BitDepth = 1;
+  s.Palette = {png_color{0, 0, 0}, png_color{255, 255, 255}};
+  TPngRun run;
+  run.Read(EncodePng(s));
+  ASSERT_EQ(run.Bitmap.Format(), pxMono1);
+  for (int x = 0; x < s.Width; ++x) EXPECT_EQ(run.Bitmap.ColorAt(x, 3).g, Sample(s, x, 3, 0) ? 255 : 0);
+}
+
+// The design applies tRNS only where it expands: 8-bit gray and RGB keep no alpha.
+TEST(PngReader, TrnsOnEightBitGrayGivesNoAlpha) {
+  TPngSpec s;
+  s.ColorType = kGray;
+  s.TransparentGray = 20;
+  TPngRun run;
+  run.Read(EncodePng(s));
+  ASSERT_FALSE(run.Aborted);
+  EXPECT_EQ(run.Bitmap.Format(), pxRGB24);
+  EXPECT_FALSE(run.Bitmap.HasAlphaChannel());
+}
+
+struct TNativeCase {
+  const char* Name;
+  int ColorType;
+  TPxBitmapFormat Format;
+};
+
+class PngNativeTest : public testing::TestWithParam<TNativeCase> {};
+
+TEST_P(PngNativeTest, KeepsGrayAndPaletteWhenAsked) {
+  TPngSpec s;
+  s.ColorType = GetParam().ColorType;
+  if (s.ColorType == kPal) {
+    s.Palette = Colours(100);
+    s.PaletteAlpha = {0, 10, 20};
+  }
+  TPngRun run;
+  run.Params.NativePixelFormat = 1;
+  run.Read(EncodePng(s));
+  ASSERT_FALSE(run.Aborted);
+  ASSERT_EQ(run.Bitmap.Format(), GetParam().Format);
+  EXPECT_FALSE(run.Bitmap.HasAlphaChannel()) << "transparency is not kept in the native formats";
+  for (int x = 0; x < s.Width; ++x) EXPECT_EQ(run.Bitmap.RowPointer(5)[x], Sample(s, x, 5, 0));
+  if (s.ColorType == kPal) {
+    EXPECT_EQ(run.Bitmap.QuantizeColors(), 256);
+    TColorBGR c;
+    run.Bitmap.GetPaletteEntry(7, c);
+    EXPECT_EQ(c.r, s.Palette[7].red);
+    EXPECT_EQ(c.b, s.Palette[7].blue);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Native, PngNativeTest,
+                         testing::Values(TNativeCase{"Gray8", kGray, pxGray8},
+                                         TNativeCase{"Palette8", kPal, pxPalette8}),
+                         [](const testing::TestParamInfo<TNativeCase>& info) { return std::string(info.param.Name); });
+
+// ------------------------------------------------------------ parameters
+
+struct TPhysCase {
+  bool Present;
+  png_uint_32 Ppm;
+  int Unit;
+  int Dpi;
+};
+
+class PngPhysTest : public testing::TestWithParam<TPhysCase> {};
+
+TEST_P(PngPhysTest, ResolutionFromPixelsPerMetre) {
+  TPngSpec s;
+  s.Phys = GetParam().Present;
+  s.PpmX = GetParam().Ppm;
+  s.PpmY = GetParam().Ppm * 2;
+  s.PhysUnit = GetParam().Unit;
+  TPngRun run;
+  run.Params.SetDpiX(5);  // a previous file's value must not survive
+  run.Read(EncodePng(s), true);
+  ASSERT_FALSE(run.Aborted);
+  EXPECT_EQ(run.Params.DpiX(), GetParam().Dpi);
+  if (GetParam().Dpi != 300) {
+    EXPECT_NEAR(run.Params.DpiY(), GetParam().Ppm * 2 * 0.0254, 0.5);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Phys, PngPhysTest,
+                         testing::Values(TPhysCase{true, 2835, PNG_RESOLUTION_METER, 72},  // 72.009
+                                         TPhysCase{true, 3780, PNG_RESOLUTION_METER, 96},
+                                         TPhysCase{true, 2500, PNG_RESOLUTION_METER, 64},   // 63.5: half to even
+                                         TPhysCase{true, 7500, PNG_RESOLUTION_METER, 190},  // 190.5: half to even
+                                         TPhysCase{true, 2835, PNG_RESOLUTION_UNKNOWN, 300},
+                                         TPhysCase{false, 0, 0, 300}));
+
+TEST(PngReader, TextChunksInFileOrder) {
+  TPngSpec s;
+  s.Texts = {{"Title", "Hello"}, {"Comment", "compressed text"}, {"Author", "Someone"}};
+  TPngRun run;
+  run.Params.PngTextKeys = {"stale"};
+  run.Read(EncodePng(s), true);
+  ASSERT_FALSE(run.Aborted);
+  EXPECT_EQ(run.Params.PngTextKeys, (std::vector<std::string>{"Title", "Comment", "Author"}));
+  EXPECT_EQ(run.Params.PngTextValues, (std::vector<std::string>{"Hello", "compressed text", "Someone"}));
+}
+
+TEST(PngReader, ParametersOnlyLeavesTheBitmapAlone) {
+  TPngSpec s;
+  s.ColorType = kPal;
+  s.BitDepth = 4;
+  s.Palette = Colours(16);
+  TPngRun run;
+  run.Bitmap.AllocatePixels(2, 2, pxGray8);
+  run.Read(EncodePng(s), true);
+  EXPECT_FALSE(run.Aborted);
+  EXPECT_EQ(run.Params.Width, s.Width);
+  EXPECT_EQ(run.Params.ColorMapCount(), 16);
+  EXPECT_EQ(run.Params.ColorMap()[3].r, s.Palette[3].red);
+  EXPECT_EQ(run.Bitmap.Width(), 2);
+}
+
+TEST(PngReader, InterlacedProgressCountsSevenPasses) {
+  TPngSpec s;
+  s.Interlaced = true;
+  TPngRun run;
+  run.Read(EncodePng(s));
+  ASSERT_FALSE(run.Aborted);
+  EXPECT_EQ(run.Percents.size(), size_t(7 * s.Height));
+  EXPECT_EQ(run.Percents.back(), 100);
+  EXPECT_TRUE(std::is_sorted(run.Percents.begin(), run.Percents.end()));
+}
+
+// ------------------------------------------------------------ truncation
+
+// A cut file keeps the rows whose data arrived (all but the last piece of up
+// to 8 KiB that libpng asked for) and leaves the rest black.
+TEST(PngReader, CutAfterHalfTheDataKeepsTheTopRows) {
+  TPngSpec s;
+  s.Width = 1000;
+  s.Height = 400;
+  s.Noisy = true;
+  const TBytes full = EncodePng(s);
+  ASSERT_GT(full.size(), 400u * 2000);
+  TPngRun run;
+  run.Read(TBytes(full.begin(), full.begin() + long(full.size() / 2)));
+  EXPECT_FALSE(run.Aborted) << run.Progress.AbortReason;
+  ASSERT_EQ(run.Bitmap.Height(), 400);
+  for (int y : {0, 100, 190}) {
+    uint8_t want[4];
+    Expected(s, 617, y, want);
+    EXPECT_EQ(run.Bitmap.PixelBGR(617, y).r, want[2]) << y;
+    EXPECT_EQ(run.Bitmap.PixelBGR(617, y).b, want[0]) << y;
+  }
+  for (int y : {210, 399}) {
+    const uint8_t* row = run.Bitmap.RowPointer(y);
+    EXPECT_TRUE(std::all_of(row, row + 3000, [](uint8_t b) { return b == 0; })) << "row " << y << " is black";
+  }
+}
+
+// Every cut of a plain and an interlaced RGBA file gives a clean failure (a
+// cut header) or a picture, the same twice.
+TEST(PngReader, EveryCutFailsCleanlyOrLoadsTheSameTwice) {
+  for (bool interlaced : {false, true}) {
+    TPngSpec s;
+    s.ColorType = kRgba;
+    s.Interlaced = interlaced;
+    const TBytes full = EncodePng(s);
+    for (size_t cut = 0; cut < full.size(); cut += 1 + full.size() / 89) {
+      const TBytes part(full.begin(), full.begin() + long(cut));
+      TPngRun a, b;
+      a.Read(part);
+      b.Read(part);
+      ASSERT_EQ(a.Aborted, b.Aborted) << cut;
+      if (a.Aborted) {
+        EXPECT_TRUE(a.Bitmap.IsEmpty()) << cut;
+        continue;
+      }
+      ASSERT_EQ(a.Bitmap.Width(), s.Width) << cut;
+      for (int y = 0; y < s.Height; ++y) {
+        ASSERT_EQ(std::memcmp(a.Bitmap.RowPointer(y), b.Bitmap.RowPointer(y), size_t(s.Width) * 3), 0) << cut;
+        ASSERT_EQ(std::memcmp(a.Bitmap.AlphaChannel()->RowPointer(y), b.Bitmap.AlphaChannel()->RowPointer(y),
+                              size_t(s.Width)),
+                  0)
+            << cut;
+      }
+    }
+  }
+}
+
+// ------------------------------------------------------------ malformed files
+
+// Offset of the first chunk of that type (at its length field).
+size_t ChunkAt(const TBytes& b, const char* type) {
+  for (size_t i = 8; i + 8 <= b.size();) {
+    const size_t length = (size_t(b[i]) << 24) | (b[i + 1] << 16) | (b[i + 2] << 8) | b[i + 3];
+    if (std::memcmp(&b[i + 4], type, 4) == 0) return i;
+    i += 12 + length;
+  }
+  return std::string::npos;
+}
+
+void Put32(TBytes& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+// Recomputes the CRC of the chunk at `at` after its data was changed.
+void FixCrc(TBytes& b, size_t at) {
+  const size_t length = (size_t(b[at]) << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
+  Put32(b, at + 8 + length, static_cast<uint32_t>(crc32(0, &b[at + 4], static_cast<uInt>(4 + length))));
+}
+
+TBytes Plain() {
+  return EncodePng(TPngSpec{});
+}
+
+TBytes WithSize(uint32_t width, uint32_t height) {
+  TBytes b = Plain();
+  const size_t ihdr = ChunkAt(b, "IHDR");
+  Put32(b, ihdr + 8, width);
+  Put32(b, ihdr + 12, height);
+  FixCrc(b, ihdr);
+  return b;
+}
+
+// A chunk inserted before IDAT with a length field that the data does not back.
+TBytes WithChunkBeforeIdat(const char* type, uint32_t claimedLength) {
+  TBytes b = Plain();
+  TBytes chunk(12 + 16, 'x');
+  Put32(chunk, 0, claimedLength);
+  std::memcpy(&chunk[4], type, 4);
+  b.insert(b.begin() + long(ChunkAt(b, "IDAT")), chunk.begin(), chunk.end());
+  return b;
+}
+
+struct TBadCase {
+  const char* Name;
+  TBytes (*Make)();
+  const char* Reason;
+};
+
+class PngBadInputTest : public testing::TestWithParam<TBadCase> {};
+
+TEST_P(PngBadInputTest, FailsCleanlyKeepingThePicture) {
+  TPngRun run;
+  run.Bitmap.AllocatePixels(3, 3, pxRGB24);
+  run.Bitmap.SetPixelBGR(1, 1, MakeBGR(9, 8, 7));
+  run.Read(GetParam().Make());
+  EXPECT_TRUE(run.Aborted);
+  EXPECT_NE(run.Progress.AbortReason.find(GetParam().Reason), std::string::npos) << run.Progress.AbortReason;
+  if (run.Bitmap.Width() == 3) {
+    EXPECT_EQ(run.Bitmap.PixelBGR(1, 1).g, 8);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, PngBadInputTest,
+    testing::Values(
+        TBadCase{"Empty", [] { return TBytes{}; }, "PNG: header cut short"},
+        TBadCase{"BadSignature",
+                 [] {
+                   TBytes b = Plain();
+                   b[1] = 'p';
+                   return b;
+                 },
+                 "Not a PNG file"},
+        TBadCase{"IhdrCrc",
+                 [] {
+                   TBytes b = Plain();
+                   b[ChunkAt(b, "IHDR") + 8 + 13] ^= 1;
+                   return b;
+                 },
+                 "CRC error"},
+        TBadCase{"IdatCrc",
+                 [] {
+                   TBytes b = Plain();
+                   const size_t idat = ChunkAt(b, "IDAT");
+                   const size_t length = (size_t(b[idat + 2]) << 8) | b[idat + 3];
+                   b[idat + 8 + length] ^= 0x40;
+                   return b;
+                 },
+                 "CRC error"},
+        TBadCase{"CorruptDeflate",
+                 [] {
+                   TBytes b = Plain();
+                   const size_t idat = ChunkAt(b, "IDAT");
+                   for (size_t i = idat + 10; i < idat + 40; ++i) b[i] = 0xFF;
+                   FixCrc(b, idat);
+                   return b;
+                 },
+                 "PNG: "},
+        TBadCase{"ZeroWidth", [] { return WithSize(0, 10); }, "Invalid IHDR"},
+        TBadCase{"WiderThanLibpngAllows", [] { return WithSize(1000001, 1); }, "Invalid IHDR"},
+        TBadCase{"TallerThanTheLimits", [] { return WithSize(1000000, 1000000); }, "PNG"},
+        TBadCase{"LengthOutOfRange", [] { return WithChunkBeforeIdat("tEXt", 0x80000000u); }, "out of range"},
+        TBadCase{"OverlongAncillaryChunk", [] { return WithChunkBeforeIdat("tEXt", 0x7FFFFFFFu); }, "header cut short"},
+        TBadCase{"OverlongCriticalChunk", [] { return WithChunkBeforeIdat("PLTE", 0x7FFFFFF0u); }, "PNG: "}),
+    [](const testing::TestParamInfo<TBadCase>& info) { return std::string(info.param.Name); });
+
+}  // namespace
+}  // namespace rv
