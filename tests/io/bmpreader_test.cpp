@@ -1,0 +1,1008 @@
+// The BMP reader on tiny files made here: every header form, depth and
+// compression it reads, and every class of malformed input it must survive.
+// Files are written by MakeBmp from a TBmpSpec so each case reads as a recipe.
+#include "io/readers/bmpreader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "imaging/pxbitmap.h"
+#include "imaging/pxmask.h"
+#include "imaging/pxstreams.h"
+#include "io/formats.h"
+#include "io/ioparams.h"
+#include "io/limits.h"
+#include "io/pictureio.h"
+#include "io/progress.h"
+
+namespace rv {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void Put16(Bytes& b, size_t at, uint32_t v) {
+  b[at] = uint8_t(v);
+  b[at + 1] = uint8_t(v >> 8);
+}
+void Put32(Bytes& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (8 * i));
+}
+
+// What a test BMP holds. Fields left alone give a valid 40-byte-header file.
+struct TBmpSpec {
+  uint32_t headerSize = 40;
+  int32_t width = 1;
+  int32_t height = 1;
+  uint16_t planes = 1;
+  uint16_t bitCount = 24;
+  uint32_t compression = 0;
+  int32_t xppm = 0;
+  int32_t yppm = 0;
+  uint32_t colorsUsed = 0;
+  std::vector<uint32_t> masks;     // after a 40-byte header, or inside a larger one
+  std::vector<TColorBGR> palette;  // 4 bytes an entry (3 after a 12-byte header)
+  Bytes pixels;                    // the pixel data as stored
+  int64_t dataOffset = -1;         // bfOffBits; -1: right after the colour table
+  bool fileHeader = true;
+};
+
+Bytes MakeBmp(const TBmpSpec& s) {
+  const bool core = s.headerSize == 12;
+  const size_t fh = s.fileHeader ? 14 : 0;
+  const size_t masksAfter = s.headerSize == 40 ? s.masks.size() * 4 : 0;
+  const size_t entry = core ? 3 : 4;
+  const size_t tableStart = fh + s.headerSize + masksAfter;
+  const size_t dataStart = tableStart + s.palette.size() * entry;
+  Bytes b(dataStart, 0);
+  if (s.fileHeader) {
+    b[0] = 'B';
+    b[1] = 'M';
+    Put32(b, 2, uint32_t(dataStart + s.pixels.size()));
+    Put32(b, 10, uint32_t(s.dataOffset >= 0 ? s.dataOffset : int64_t(dataStart)));
+  }
+  Put32(b, fh, s.headerSize);
+  if (core) {
+    Put16(b, fh + 4, uint32_t(s.width));
+    Put16(b, fh + 6, uint32_t(s.height));
+    Put16(b, fh + 8, s.planes);
+    Put16(b, fh + 10, s.bitCount);
+  } else {
+    Put32(b, fh + 4, uint32_t(s.width));
+    Put32(b, fh + 8, uint32_t(s.height));
+    Put16(b, fh + 12, s.planes);
+    Put16(b, fh + 14, s.bitCount);
+    if (s.headerSize >= 20) Put32(b, fh + 16, s.compression);
+    if (s.headerSize >= 32) {
+      Put32(b, fh + 24, uint32_t(s.xppm));
+      Put32(b, fh + 28, uint32_t(s.yppm));
+    }
+    if (s.headerSize >= 36) Put32(b, fh + 32, s.colorsUsed);
+    for (size_t i = 0; i < s.masks.size(); ++i) {
+      const size_t at = fh + 40 + 4 * i;  // after a 40-byte header, else inside the header
+      if (at + 4 <= fh + s.headerSize + masksAfter) Put32(b, at, s.masks[i]);
+    }
+  }
+  for (size_t i = 0; i < s.palette.size(); ++i) {
+    b[tableStart + i * entry] = s.palette[i].b;
+    b[tableStart + i * entry + 1] = s.palette[i].g;
+    b[tableStart + i * entry + 2] = s.palette[i].r;
+  }
+  b.insert(b.end(), s.pixels.begin(), s.pixels.end());
+  return b;
+}
+
+// Uncompressed rows as stored (bottom-up unless topDown), padded to 4 bytes;
+// pixel(x, y, out) writes the stored bytes of picture pixel (x, y), y = 0 the top.
+Bytes StoredRows(int width, int height, int bits, bool topDown,
+                 const std::function<void(int x, int y, uint8_t* row)>& pixel) {
+  const size_t stride = size_t((width * bits + 31) / 32 * 4);
+  Bytes data(stride * size_t(height), 0);
+  for (int fileRow = 0; fileRow < height; ++fileRow) {
+    const int y = topDown ? fileRow : height - 1 - fileRow;
+    for (int x = 0; x < width; ++x) pixel(x, y, data.data() + stride * size_t(fileRow));
+  }
+  return data;
+}
+
+TColorBGR Colour24(int x, int y) {
+  return TColorBGR{uint8_t(10 * x + y), uint8_t(50 + y), uint8_t(200 - x)};
+}
+
+Bytes Rows24(int width, int height, bool topDown) {
+  return StoredRows(width, height, 24, topDown, [](int x, int y, uint8_t* row) {
+    const TColorBGR c = Colour24(x, y);
+    std::memcpy(row + 3 * x, &c, 3);
+  });
+}
+
+// Packs indexes of `bits` each, first pixel in the high bits.
+Bytes IndexRows(int width, int height, int bits, const std::function<int(int x, int y)>& index) {
+  return StoredRows(width, height, bits, false, [&](int x, int y, uint8_t* row) {
+    const int perByte = 8 / bits;
+    row[x / perByte] |= uint8_t(index(x, y) << (8 - bits * (x % perByte + 1)));
+  });
+}
+
+std::vector<TColorBGR> Ramp(int n) {
+  std::vector<TColorBGR> p;
+  for (int i = 0; i < n; ++i) p.push_back(TColorBGR{uint8_t(i), uint8_t(255 - i), uint8_t(3 * i)});
+  return p;
+}
+
+class BmpReaderTest : public testing::Test {
+ protected:
+  void Read(const Bytes& file, bool paramsOnly = false, bool ignoreAlpha = false, bool noFileHeader = false,
+            int32_t dataSize = 0) {
+    TPxMemStream stream(file.data(), int64_t(file.size()));
+    aborted_ = false;
+    progress_.Aborted = &aborted_;
+    progress_.AbortReason.clear();
+    ReadBmp(stream, bitmap_, dataSize, ignoreAlpha, mask_, noFileHeader, paramsOnly, progress_, params_);
+  }
+  // A 2x1 picture the reader must leave alone when it refuses a file.
+  void PlantPreviousPicture() {
+    bitmap_.AllocatePixels(2, 1, pxRGB24);
+    bitmap_.SetPixelBGR(0, 0, TColorBGR{1, 2, 3});
+    bitmap_.SetPixelBGR(1, 0, TColorBGR{4, 5, 6});
+  }
+  void ExpectPreviousPicture() {
+    ASSERT_EQ(bitmap_.Width(), 2);
+    ASSERT_EQ(bitmap_.Height(), 1);
+    EXPECT_EQ(bitmap_.ColorAt(1, 0), (TColorBGR{4, 5, 6}));
+  }
+
+  TPxBitmap bitmap_;
+  TIOParamsVals params_;
+  TProgressRecord progress_;
+  bool aborted_ = false;
+  std::unique_ptr<TPxMask> mask_;
+};
+
+// ------------------------------------------------------------ main paths
+
+// Both row orders into both bitmap stores: the in-memory store takes the
+// whole-block read, the file-backed store the row-by-row one.
+struct TStoreCase {
+  bool topDown;
+  bool fileBacked;
+};
+
+class BmpRows24Test : public BmpReaderTest, public testing::WithParamInterface<TStoreCase> {};
+
+TEST_P(BmpRows24Test, EveryPixelLandsInItsRow) {
+  const auto [topDown, fileBacked] = GetParam();
+  if (fileBacked) bitmap_.SetMemoryThreshold(0);
+  TBmpSpec s;
+  s.width = 5;  // 15 bytes a row: one byte of padding
+  s.height = topDown ? -4 : 4;
+  s.pixels = Rows24(5, 4, topDown);
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(bitmap_.Location(), fileBacked ? pxTempFile : pxInMemory);
+  ASSERT_EQ(bitmap_.Format(), pxRGB24);
+  ASSERT_EQ(bitmap_.Width(), 5);
+  ASSERT_EQ(bitmap_.Height(), 4);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 5; ++x) EXPECT_EQ(bitmap_.ColorAt(x, y), Colour24(x, y)) << x << "," << y;
+  EXPECT_EQ(params_.Width, 5);
+  EXPECT_EQ(params_.Height, 4);
+  EXPECT_EQ(params_.BitsPerSample, 8);
+  EXPECT_EQ(params_.SamplesPerPixel, 3);
+  EXPECT_EQ(params_.BmpVersion, 1);
+  EXPECT_FALSE(mask_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, BmpRows24Test,
+                         testing::Values(TStoreCase{false, false}, TStoreCase{true, false}, TStoreCase{false, true},
+                                         TStoreCase{true, true}));
+
+TEST_F(BmpReaderTest, ResolutionBecomesDpiRoundedAndZeroMeans300) {
+  TBmpSpec s;
+  s.xppm = 3780;  // 96.012 dpi
+  s.yppm = 0;
+  s.pixels = Rows24(1, 1, false);
+  Read(MakeBmp(s));
+  EXPECT_EQ(params_.DpiX(), 96);
+  EXPECT_EQ(params_.DpiY(), 300);
+}
+
+struct TAlphaCase {
+  const char* name;
+  std::function<uint8_t(int x, int y)> alpha;
+  bool ignoreAlpha;
+  bool maskExpected;
+};
+
+class BmpAlpha32Test : public BmpReaderTest, public testing::WithParamInterface<TAlphaCase> {};
+
+TEST_P(BmpAlpha32Test, FourthByteIsAlphaUnlessUniform) {
+  const TAlphaCase& c = GetParam();
+  TBmpSpec s;
+  s.width = 3;
+  s.height = 2;
+  s.bitCount = 32;
+  s.pixels = StoredRows(3, 2, 32, false, [&](int x, int y, uint8_t* row) {
+    const TColorBGR col = Colour24(x, y);
+    std::memcpy(row + 4 * x, &col, 3);
+    row[4 * x + 3] = c.alpha(x, y);
+  });
+  Read(MakeBmp(s), false, c.ignoreAlpha);
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(params_.SamplesPerPixel, 4);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 3; ++x) EXPECT_EQ(bitmap_.ColorAt(x, y), Colour24(x, y));
+  ASSERT_EQ(bool(mask_), c.maskExpected);
+  if (mask_) {
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 3; ++x) EXPECT_EQ(mask_->MaskPixel(x, y), c.alpha(x, y)) << x << "," << y;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BmpAlpha32Test,
+    testing::Values(TAlphaCase{"Varied", [](int x, int y) { return uint8_t(40 * x + 100 * y); }, false, true},
+                    TAlphaCase{"OneNonZero", [](int x, int y) { return uint8_t(x == 2 && y == 1 ? 7 : 0); }, false,
+                               true},
+                    TAlphaCase{"AllZero", [](int, int) { return uint8_t(0); }, false, false},
+                    TAlphaCase{"AllOpaque", [](int, int) { return uint8_t(255); }, false, false},
+                    TAlphaCase{"Ignored", [](int x, int) { return uint8_t(x); }, true, false}),
+    [](const testing::TestParamInfo<TAlphaCase>& i) { return std::string(i.param.name); });
+
+// Bit fields: the channels wherever the masks put them, widened to 8 bits
+// with rounding (5-bit 31 is 255).
+struct TFieldCase {
+  const char* name;
+  uint32_t headerSize;
+  uint16_t bitCount;
+  uint32_t compression;
+  std::vector<uint32_t> masks;  // red, green, blue[, alpha]
+  uint32_t pixel;
+  TColorBGR expected;
+  int expectedAlpha;  // -1: no mask
+};
+
+class BmpBitFieldsTest : public BmpReaderTest, public testing::WithParamInterface<TFieldCase> {};
+
+TEST_P(BmpBitFieldsTest, ChannelsComeFromTheirMasks) {
+  const TFieldCase& c = GetParam();
+  TBmpSpec s;
+  s.headerSize = c.headerSize;
+  s.width = 2;
+  s.bitCount = c.bitCount;
+  s.compression = c.compression;
+  s.masks = c.masks;
+  // Pixel 0 is the case's value; pixel 1 is 0, so alpha is not uniform.
+  s.pixels = StoredRows(2, 1, c.bitCount, false, [&](int x, int, uint8_t* row) {
+    const uint32_t v = x == 0 ? c.pixel : 0;
+    for (int i = 0; i < c.bitCount / 8; ++i) row[x * c.bitCount / 8 + i] = uint8_t(v >> (8 * i));
+  });
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(bitmap_.ColorAt(0, 0), c.expected);
+  EXPECT_EQ(bitmap_.ColorAt(1, 0), (TColorBGR{0, 0, 0}));
+  ASSERT_EQ(bool(mask_), c.expectedAlpha >= 0);
+  if (mask_) {
+    EXPECT_EQ(mask_->MaskPixel(0, 0), c.expectedAlpha);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BmpBitFieldsTest,
+    testing::Values(
+        // No bit fields: 5-5-5.
+        TFieldCase{"Default555White", 40, 16, 0, {}, 0x7FFF, {255, 255, 255}, -1},
+        TFieldCase{"Default555Red", 40, 16, 0, {}, 0x7C00, {0, 0, 255}, -1},
+        TFieldCase{"Rgb565", 40, 16, 3, {0xF800, 0x07E0, 0x001F}, 0x07E0, {0, 255, 0}, -1},
+        TFieldCase{"Rgb565Mid", 40, 16, 3, {0xF800, 0x07E0, 0x001F}, 0x0010, {132, 0, 0}, -1},
+        TFieldCase{"Argb4444", 40, 16, 6, {0x0F00, 0x00F0, 0x000F, 0xF000}, 0x8F00, {0, 0, 255}, 136},
+        TFieldCase{"Xbgr32", 40, 32, 3, {0x000000FF, 0x0000FF00, 0x00FF0000}, 0x00332211, {0x33, 0x22, 0x11}, -1},
+        TFieldCase{"Top1BitRed32", 40, 32, 3, {0x80000000, 0x0000FF00, 0x000000FF}, 0x80000000, {0, 0, 255}, -1},
+        TFieldCase{"MasksInsideV5Header",
+                   124,
+                   32,
+                   3,
+                   {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000},
+                   0x80102030,
+                   {0x30, 0x20, 0x10},
+                   0x80},
+        TFieldCase{"MasksInside52ByteHeader",
+                   52,
+                   32,
+                   3,
+                   {0xFF000000, 0x0000FF00, 0x000000FF},
+                   0xAA0000BB,
+                   {0xBB, 0, 0xAA},
+                   -1}),
+    [](const testing::TestParamInfo<TFieldCase>& i) { return std::string(i.param.name); });
+
+TEST_F(BmpReaderTest, OneBitBlackWhiteStaysMonoAndWhiteBlackIsInverted) {
+  for (const bool whiteFirst : {false, true}) {
+    SCOPED_TRACE(whiteFirst ? "white, black" : "black, white");
+    TBmpSpec s;
+    s.width = 10;
+    s.height = 2;
+    s.bitCount = 1;
+    s.palette = whiteFirst ? std::vector<TColorBGR>{{255, 255, 255}, {0, 0, 0}}
+                           : std::vector<TColorBGR>{{0, 0, 0}, {255, 255, 255}};
+    s.pixels = IndexRows(10, 2, 1, [](int x, int y) { return (x + y) % 3 == 0 ? 1 : 0; });
+    Read(MakeBmp(s));
+    ASSERT_FALSE(aborted_) << progress_.AbortReason;
+    ASSERT_EQ(bitmap_.Format(), pxMono1);
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 10; ++x) {
+        const bool indexOne = (x + y) % 3 == 0;
+        const uint8_t v = (indexOne != whiteFirst) ? 255 : 0;  // shown colour of the index
+        EXPECT_EQ(bitmap_.ColorAt(x, y), (TColorBGR{v, v, v})) << x << "," << y;
+      }
+    EXPECT_EQ(params_.ColorMapCount(), 2);
+  }
+}
+
+// Palettes other than black and white are applied (a mono bitmap would lose them).
+TEST_F(BmpReaderTest, OneBitColourPaletteIsApplied) {
+  TBmpSpec s;
+  s.width = 9;
+  s.bitCount = 1;
+  s.palette = {{0, 0, 200}, {0, 200, 0}};
+  s.pixels = IndexRows(9, 1, 1, [](int x, int) { return x & 1; });
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  for (int x = 0; x < 9; ++x) EXPECT_EQ(bitmap_.ColorAt(x, 0), s.palette[size_t(x & 1)]);
+}
+
+struct TIndexedCase {
+  uint16_t bitCount;
+  bool native;
+  bool fileBacked;
+};
+
+class BmpIndexedTest : public BmpReaderTest, public testing::WithParamInterface<TIndexedCase> {};
+
+TEST_P(BmpIndexedTest, IndexesGoThroughTheColourTable) {
+  const auto [bits, native, fileBacked] = GetParam();
+  if (fileBacked) bitmap_.SetMemoryThreshold(0);
+  params_.NativePixelFormat = native ? 1 : 0;
+  const int colours = 1 << bits;
+  auto index = [colours](int x, int y) { return (x * 3 + y * 5) % colours; };
+  TBmpSpec s;
+  s.width = 7;
+  s.height = 3;
+  s.bitCount = bits;
+  s.palette = Ramp(colours);
+  s.pixels = IndexRows(7, 3, bits, index);
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(bitmap_.Format(), native ? pxPalette8 : pxRGB24);
+  if (native) {
+    EXPECT_EQ(bitmap_.QuantizeColors(), colours);
+  }
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 7; ++x) EXPECT_EQ(bitmap_.ColorAt(x, y), s.palette[size_t(index(x, y))]) << x << "," << y;
+  EXPECT_EQ(params_.BitsPerSample, bits);
+  EXPECT_EQ(params_.SamplesPerPixel, 1);
+  ASSERT_EQ(params_.ColorMapCount(), colours);
+  EXPECT_EQ(params_.ColorMap()[colours - 1], s.palette.back());
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, BmpIndexedTest,
+                         testing::Values(TIndexedCase{2, false, false}, TIndexedCase{4, false, false},
+                                         TIndexedCase{4, true, false}, TIndexedCase{8, false, false},
+                                         TIndexedCase{8, true, false}, TIndexedCase{8, false, true}));
+
+TEST_F(BmpReaderTest, CoreHeaderHasThreeByteEntriesAndDefaultDpi) {
+  TBmpSpec s;
+  s.headerSize = 12;
+  s.width = 4;
+  s.height = 2;
+  s.bitCount = 8;
+  s.palette = Ramp(256);
+  s.pixels = IndexRows(4, 2, 8, [](int x, int y) { return 250 + x + y; });
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(params_.BmpVersion, 2);
+  EXPECT_EQ(params_.DpiX(), 300);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 4; ++x) EXPECT_EQ(bitmap_.ColorAt(x, y), s.palette[size_t(250 + x + y)]);
+}
+
+TEST_F(BmpReaderTest, V4HeaderColourTableFollowsTheHeader) {
+  TBmpSpec s;
+  s.headerSize = 108;
+  s.width = 3;
+  s.bitCount = 8;
+  s.palette = Ramp(256);
+  s.pixels = IndexRows(3, 1, 8, [](int x, int) { return 100 + x; });
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(params_.BmpVersion, 0);
+  for (int x = 0; x < 3; ++x) EXPECT_EQ(bitmap_.ColorAt(x, 0), s.palette[size_t(100 + x)]);
+}
+
+// The masks of a 40-byte bit-field header come before the colour table.
+TEST_F(BmpReaderTest, BitFieldMasksPrecedeTheColourTable) {
+  TBmpSpec s;
+  s.width = 1;
+  s.bitCount = 16;
+  s.compression = 3;
+  s.masks = {0xF800, 0x07E0, 0x001F};
+  s.colorsUsed = 2;
+  s.palette = Ramp(2);
+  s.pixels = {0x00, 0xF8, 0, 0};  // pure red
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(bitmap_.ColorAt(0, 0), (TColorBGR{0, 0, 255}));
+  EXPECT_EQ(params_.ColorMapCount(), 2);
+}
+
+// ------------------------------------------------------------ run-length
+
+// Rows 0..3 of a 6-wide RLE8 picture, bottom row first in the file:
+//   file row 0: run of 3 x index 1, absolute 2,3,4 (odd: padded), EOL
+//   file row 1: delta (2, 1) to file row 2, column 2
+//   file row 2: run of 4 x index 5 from column 2, EOL
+//   file row 3: absolute 6,7,8,9 then end of bitmap at column 4
+const Bytes kRle8Data = {3, 1, 0, 3, 2, 3, 4, 0, 0, 0, 0, 2, 2, 1, 4, 5, 0, 0, 0, 4, 6, 7, 8, 9, 0, 1};
+// The expected indexes, top row first; -1 never written (black).
+const int kRle8Expected[4][6] = {
+    {6, 7, 8, 9, -1, -1}, {-1, -1, 5, 5, 5, 5}, {-1, -1, -1, -1, -1, -1}, {1, 1, 1, 2, 3, 4}};
+
+TEST_F(BmpReaderTest, Rle8RunsAbsoluteRunsDeltasAndEndOfBitmap) {
+  for (const bool fileBacked : {false, true}) {
+    SCOPED_TRACE(fileBacked ? "file-backed" : "in memory");
+    bitmap_.SetMemoryThreshold(fileBacked ? 0 : int64_t(1) << 30);
+    TBmpSpec s;
+    s.width = 6;
+    s.height = 4;
+    s.bitCount = 8;
+    s.compression = 1;
+    s.palette = Ramp(16);
+    s.pixels = kRle8Data;
+    Read(MakeBmp(s));
+    ASSERT_FALSE(aborted_) << progress_.AbortReason;
+    EXPECT_EQ(params_.BmpRunLength, 1);
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 6; ++x) {
+        const int i = kRle8Expected[y][x];
+        EXPECT_EQ(bitmap_.ColorAt(x, y), i < 0 ? TColorBGR{} : s.palette[size_t(i)]) << x << "," << y;
+      }
+  }
+}
+
+// An 8x2 RLE4 picture.
+// clang-format off
+const Bytes kRle4Data = {
+    5, 0xAB, 0, 3, 0xCD, 0xE0, 0, 0,           // bottom: A B A B A, absolute C D E (2 bytes, no pad), EOL
+    0, 5, 0x12, 0x34, 0x50, 0, 1, 0x60, 0, 1,  // top: absolute 1..5 (3 bytes, padded), run of one 6, end
+};
+// clang-format on
+
+TEST_F(BmpReaderTest, Rle4AlternatesNibblesAndPacksAbsoluteRuns) {
+  TBmpSpec s;
+  s.width = 8;
+  s.height = 2;
+  s.bitCount = 4;
+  s.compression = 2;
+  s.palette = Ramp(16);
+  s.pixels = kRle4Data;
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  const int bottom[8] = {0xA, 0xB, 0xA, 0xB, 0xA, 0xC, 0xD, 0xE};
+  for (int x = 0; x < 8; ++x) EXPECT_EQ(bitmap_.ColorAt(x, 1), s.palette[size_t(bottom[x])]) << x;
+  for (int x = 0; x < 6; ++x) EXPECT_EQ(bitmap_.ColorAt(x, 0), s.palette[size_t(x + 1)]) << x;
+  for (int x = 6; x < 8; ++x) EXPECT_EQ(bitmap_.ColorAt(x, 0), TColorBGR{}) << x;
+}
+
+// ------------------------------------------------------------ other modes
+
+TEST_F(BmpReaderTest, ParametersOnlyFillsTheRecordAndAllocatesNothing) {
+  TBmpSpec s;
+  s.width = 30;
+  s.height = -20;
+  s.bitCount = 4;
+  s.xppm = 2835;
+  s.palette = Ramp(16);
+  s.pixels = Bytes(16 * 20, 0);
+  Read(MakeBmp(s), true);
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_TRUE(bitmap_.IsEmpty());
+  EXPECT_EQ(params_.Width, 30);
+  EXPECT_EQ(params_.Height, 20);
+  EXPECT_EQ(params_.BitsPerSample, 4);
+  EXPECT_EQ(params_.DpiX(), 72);
+  EXPECT_EQ(params_.ColorMapCount(), 16);
+}
+
+// Icons hold the information header without a file header; dataSize bounds
+// what may be read.
+TEST_F(BmpReaderTest, WithoutFileHeaderDataFollowsTheColourTable) {
+  TBmpSpec s;
+  s.fileHeader = false;
+  s.width = 2;
+  s.height = 2;
+  s.bitCount = 8;
+  s.colorsUsed = 4;
+  s.palette = Ramp(4);
+  s.pixels = IndexRows(2, 2, 8, [](int x, int y) { return x + 2 * y; });
+  Bytes data = MakeBmp(s);
+  const int32_t size = int32_t(data.size());
+  data.resize(data.size() + 100, 0xEE);  // what follows the entry is not this picture's
+  Read(data, false, false, true, size);
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 2; ++x) EXPECT_EQ(bitmap_.ColorAt(x, y), s.palette[size_t(x + 2 * y)]);
+}
+
+TEST_F(BmpReaderTest, FormatEntryHandsBackTheAlphaMask) {
+  TBmpSpec s;
+  s.width = 2;
+  s.bitCount = 32;
+  s.pixels = {1, 2, 3, 0, 4, 5, 6, 90};
+  const Bytes file = MakeBmp(s);
+  TPxMemStream stream(file.data(), int64_t(file.size()));
+  progress_.Aborted = &aborted_;
+  std::unique_ptr<TPxMask> mask;
+  ReadBmpFormat(stream, bitmap_, params_, false, progress_, mask);
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  ASSERT_TRUE(mask);
+  EXPECT_EQ(mask->MaskPixel(0, 0), 0);
+  EXPECT_EQ(mask->MaskPixel(1, 0), 90);
+}
+
+// The input component reaches this reader through the registry, and copies
+// the mask into the picture's alpha channel.
+TEST(BmpRegistry, InputComponentLoadsBmpWithAlpha) {
+  const TFileFormatInfo* info = FindFormatByType(ffBMP);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->ReadFunction, &ReadBmpFormat);
+  TBmpSpec s;
+  s.width = 2;
+  s.bitCount = 32;
+  s.pixels = {1, 2, 3, 0, 4, 5, 6, 90};
+  const Bytes file = MakeBmp(s);
+  TPictureIO io;
+  io.LoadBuffer(file.data(), int64_t(file.size()), 0);
+  ASSERT_FALSE(io.Aborted()) << io.AbortReason();
+  EXPECT_EQ(io.ImageParams().FileType, ffBMP);
+  TPxBitmap& b = *io.TargetBitmap();
+  ASSERT_TRUE(b.HasAlphaChannel());
+  EXPECT_EQ(b.AlphaAt(1, 0), 90);
+  EXPECT_EQ(b.ColorAt(1, 0), (TColorBGR{4, 5, 6}));
+}
+
+// The caller aborts at the first progress report (after the bottom row):
+// decoding stops there and the rows above stay unwritten (black).
+TEST_F(BmpReaderTest, AbortFromTheProgressCallbackStopsAtTheNextRow) {
+  TBmpSpec s;
+  s.width = 4;
+  s.height = 50;
+  s.bitCount = 8;
+  s.compression = 1;
+  s.palette = Ramp(16);
+  for (int row = 0; row < 50; ++row) s.pixels.insert(s.pixels.end(), {4, 9, 0, 0});
+  progress_.Callback = [&](void*, int) { aborted_ = true; };
+  Read(MakeBmp(s));
+  ASSERT_EQ(bitmap_.Height(), 50);
+  EXPECT_EQ(bitmap_.ColorAt(3, 49), s.palette[9]);
+  EXPECT_EQ(bitmap_.ColorAt(0, 48), TColorBGR{});
+  EXPECT_EQ(bitmap_.ColorAt(0, 0), TColorBGR{});
+}
+
+// ------------------------------------------------------------ bad input
+
+// A valid 4x2 8-bit file that the bad cases below change in one way.
+TBmpSpec GoodSpec() {
+  TBmpSpec s;
+  s.width = 4;
+  s.height = 2;
+  s.bitCount = 8;
+  s.palette = Ramp(256);
+  s.pixels = IndexRows(4, 2, 8, [](int x, int y) { return x + y; });
+  return s;
+}
+
+TBmpSpec WithBits(uint16_t bits, uint32_t compression, std::vector<uint32_t> masks = {}) {
+  TBmpSpec s = GoodSpec();
+  s.bitCount = bits;
+  s.compression = compression;
+  s.masks = std::move(masks);
+  s.palette.clear();
+  s.pixels = Bytes(size_t((4 * bits + 31) / 32 * 4) * 2, 0x11);
+  return s;
+}
+
+// Headers that cannot be right: refused before anything is allocated.
+struct TRefusedCase {
+  const char* name;
+  std::function<Bytes()> make;
+  const char* reason;  // part of the reason text
+};
+
+class BmpRefusedTest : public BmpReaderTest, public testing::WithParamInterface<TRefusedCase> {};
+
+TEST_P(BmpRefusedTest, AbortsAndKeepsThePreviousPicture) {
+  const TRefusedCase& c = GetParam();
+  PlantPreviousPicture();
+  Read(c.make());
+  EXPECT_TRUE(aborted_);
+  EXPECT_NE(progress_.AbortReason.find(c.reason), std::string::npos) << progress_.AbortReason;
+  EXPECT_EQ(progress_.AbortReason.rfind("BMP: ", 0), 0u) << progress_.AbortReason;
+  ExpectPreviousPicture();
+  EXPECT_FALSE(mask_);
+}
+
+TBmpSpec Changed(const std::function<void(TBmpSpec&)>& change) {
+  TBmpSpec s = GoodSpec();
+  change(s);
+  return s;
+}
+
+const TRefusedCase kRefusedCases[] = {
+    {"NoSignature",
+     [] {
+       Bytes b = MakeBmp(GoodSpec());
+       b[0] = 'X';
+       return b;
+     },
+     "no \"BM\" signature"},
+    {"ShorterThanFileHeader",
+     [] {
+       Bytes b = MakeBmp(GoodSpec());
+       b.resize(10);
+       return b;
+     },
+     "signature"},
+    {"BitmapArray",
+     [] {
+       Bytes b = MakeBmp(GoodSpec());
+       b[0] = 'B';
+       b[1] = 'A';
+       return b;
+     },
+     "signature"},
+    {"HeaderSize66", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.headerSize = 66; })); }, "header size 66"},
+    {"HeaderSize200", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.headerSize = 200; })); }, "header size 200"},
+    {"HeaderSize0",
+     [] {
+       Bytes b = MakeBmp(GoodSpec());
+       Put32(b, 14, 0);
+       return b;
+     },
+     "header size 0"},
+    {"HeaderCutShort",
+     [] {
+       Bytes b = MakeBmp(GoodSpec());
+       b.resize(30);
+       return b;
+     },
+     "ends inside"},
+    {"PlanesZero", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.planes = 0; })); }, "planes 0"},
+    {"BitCount0", [] { return MakeBmp(WithBits(0, 0)); }, "bit count 0"},
+    {"BitCount3", [] { return MakeBmp(WithBits(3, 0)); }, "bit count 3"},
+    {"BitCount30000", [] { return MakeBmp(WithBits(30000, 0)); }, "bit count 30000"},
+    {"BitCount64", [] { return MakeBmp(WithBits(64, 0)); }, "bit count 64"},
+    {"Rle8WithFourBits", [] { return MakeBmp(WithBits(4, 1)); }, "compression 1"},
+    {"Rle4WithEightBits", [] { return MakeBmp(WithBits(8, 2)); }, "compression 2"},
+    {"BitFieldsWith24Bits",
+     [] {
+       return MakeBmp(WithBits(24, 3, {0xFF0000, 0xFF00, 0xFF}));
+     },
+     "compression 3"},
+    {"BitFieldsWith8Bits",
+     [] {
+       return MakeBmp(WithBits(8, 3, {0xE0, 0x1C, 0x03}));
+     },
+     "compression 3"},
+    {"Compression7", [] { return MakeBmp(WithBits(24, 7)); }, "compression 7"},
+    {"EmbeddedJpeg", [] { return MakeBmp(WithBits(0, 4)); }, "not supported"},
+    {"Os2Huffman",
+     [] {
+       TBmpSpec s = WithBits(1, 3);
+       s.headerSize = 64;
+       return MakeBmp(s);
+     },
+     "not supported"},
+    {"WidthZero", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.width = 0; })); }, "width 0"},
+    {"WidthNegative", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.width = -4; })); }, "width -4"},
+    {"CoreWidthZero",
+     [] {
+       return MakeBmp(Changed([](TBmpSpec& s) {
+         s.headerSize = 12;
+         s.width = 0;
+       }));
+     },
+     "width 0"},
+    {"HeightZero", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.height = 0; })); }, "height 0"},
+    {"HeightMinInt",
+     [] { return MakeBmp(Changed([](TBmpSpec& s) { s.height = std::numeric_limits<int32_t>::min(); })); },
+     "-2147483648"},
+    {"TopDownRle",
+     [] {
+       TBmpSpec s = WithBits(8, 1);
+       s.height = -2;
+       s.palette = Ramp(4);
+       s.pixels = {4, 1, 0, 0, 4, 1, 0, 1};
+       return MakeBmp(s);
+     },
+     "top-down"},
+    {"RedMaskEmpty",
+     [] {
+       return MakeBmp(WithBits(16, 3, {0, 0x03E0, 0x001F}));
+     },
+     "red mask 0 is empty"},
+    {"MasksOverlap",
+     [] {
+       return MakeBmp(WithBits(16, 3, {0x7C00, 0x0FE0, 0x001F}));
+     },
+     "overlaps"},
+    {"MaskNotOneRun",
+     [] {
+       return MakeBmp(WithBits(32, 3, {0xF0F00000, 0xFF00, 0xFF}));
+     },
+     "not one run"},
+    {"MaskWiderThanPixel",
+     [] {
+       return MakeBmp(WithBits(16, 3, {0x1F0000, 0x03E0, 0x001F}));
+     },
+     "wider than 16"},
+    {"AlphaMaskOverlapsRed",
+     [] {
+       return MakeBmp(WithBits(32, 6, {0xFF0000, 0xFF00, 0xFF, 0xFFFF0000}));
+     },
+     "alpha mask"},
+    {"AllOnesMask",
+     [] {
+       return MakeBmp(WithBits(32, 3, {0xFFFFFFFF, 0xFF00, 0xFF}));
+     },
+     "overlaps"},
+    {"OffsetPastEnd", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.dataOffset = 5000; })); }, "past the end"},
+    {"OffsetInsideHeader", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.dataOffset = 20; })); }, "inside"},
+    {"NoPixelData", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.pixels.clear(); })); }, "past the end"},
+    {"NoPixelDataWithoutOffset",
+     [] {
+       return MakeBmp(Changed([](TBmpSpec& s) {
+         s.pixels.clear();
+         s.dataOffset = 0;
+       }));
+     },
+     "no pixel data"},
+    {"HugeDimensions",
+     [] {
+       return MakeBmp(Changed([](TBmpSpec& s) {
+         s.width = std::numeric_limits<int32_t>::max();
+         s.height = std::numeric_limits<int32_t>::max();
+       }));
+     },
+     "exceeds"},
+    {"TinyRleClaimsHugePicture",
+     [] {
+       TBmpSpec s = WithBits(8, 1);
+       s.width = 20000;
+       s.height = 10000;
+       s.palette = Ramp(4);
+       s.pixels = {0, 0, 0, 1};
+       return MakeBmp(s);
+     },
+     "cannot come from"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, BmpRefusedTest, testing::ValuesIn(kRefusedCases),
+                         [](const testing::TestParamInfo<TRefusedCase>& i) { return std::string(i.param.name); });
+
+// Pixel data that cannot be right: every write stays inside the picture, the
+// decoded part stays, the abort flag is set. (The sanitizer build checks the
+// "inside" part.)
+struct TFaultCase {
+  const char* name;
+  uint16_t bitCount;
+  uint32_t compression;
+  Bytes data;                  // pixel data of a 4x2 picture
+  std::vector<int> bottomRow;  // expected indexes of the bottom row, -1 black
+  const char* reason;
+};
+
+class BmpFaultTest : public BmpReaderTest, public testing::WithParamInterface<TFaultCase> {};
+
+TEST_P(BmpFaultTest, ClipsStopsAndAborts) {
+  const TFaultCase& c = GetParam();
+  TBmpSpec s = GoodSpec();
+  s.bitCount = c.bitCount;
+  s.compression = c.compression;
+  s.colorsUsed = 16;
+  s.palette = Ramp(16);
+  s.pixels = c.data;
+  Read(MakeBmp(s));
+  EXPECT_TRUE(aborted_);
+  EXPECT_NE(progress_.AbortReason.find(c.reason), std::string::npos) << progress_.AbortReason;
+  ASSERT_EQ(bitmap_.Width(), 4);
+  ASSERT_EQ(bitmap_.Height(), 2);
+  for (int x = 0; x < 4; ++x) {
+    const int i = c.bottomRow[size_t(x)];
+    EXPECT_EQ(bitmap_.ColorAt(x, 1), i < 0 ? TColorBGR{} : s.palette[size_t(i)]) << x;
+  }
+}
+
+const TFaultCase kFaultCases[] = {
+    {"Rle8RunPastRowEnd", 8, 1, {2, 3, 6, 1, 0, 1}, {3, 3, 1, 1}, "run of 6 pixels passes the row end"},
+    {"Rle8AbsoluteRunPastRowEnd", 8, 1, {1, 3, 0, 5, 1, 2, 3, 4, 5, 0, 0, 1}, {3, 1, 2, 3}, "absolute run of 5"},
+    {"Rle8DeltaPastRowEnd", 8, 1, {1, 3, 0, 2, 4, 0, 1, 5}, {3, -1, -1, -1}, "delta (4, 0)"},
+    {"Rle8DeltaPastLastRow", 8, 1, {1, 3, 0, 2, 0, 2, 1, 5}, {3, -1, -1, -1}, "delta (0, 2)"},
+    {"Rle8RunAfterEndOfRow", 8, 1, {4, 3, 1, 7, 0, 0}, {3, 3, 3, 3}, "run of 1 pixels"},
+    {"Rle4RunPastRowEnd", 4, 2, {3, 0x12, 9, 0x45, 0, 1}, {1, 2, 1, 4}, "run of 9 pixels"},
+    {"Rle4AbsoluteRunPastRowEnd", 4, 2, {0, 6, 0x12, 0x34, 0x56, 0, 0, 1}, {1, 2, 3, 4}, "absolute run of 6"},
+    // Index 20 is past the 16-entry table: black, and the file is reported.
+    {"IndexPastColourTable", 8, 0, {1, 20, 3, 15, 0, 0, 0, 0}, {1, -1, 3, 15}, "pixel index 20 past the colour table"},
+    {"Rle8IndexPastColourTable", 8, 1, {2, 200, 2, 4, 0, 1}, {-1, -1, 4, 4}, "pixel index 200"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, BmpFaultTest, testing::ValuesIn(kFaultCases),
+                         [](const testing::TestParamInfo<TFaultCase>& i) { return std::string(i.param.name); });
+
+// Palette counts beyond 2^bits or beyond the file are clamped, not refused.
+TEST_F(BmpReaderTest, PaletteCountAboveTwoToTheBitsUsesTheFirstEntries) {
+  TBmpSpec s = GoodSpec();
+  s.bitCount = 4;
+  s.colorsUsed = 300;
+  s.palette = Ramp(16);
+  s.pixels = IndexRows(4, 2, 4, [](int x, int y) { return 15 - x - y; });
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(params_.ColorMapCount(), 16);
+  EXPECT_EQ(bitmap_.ColorAt(0, 0), s.palette[15]);
+}
+
+TEST_F(BmpReaderTest, ColourTableIsCutAtThePixelDataOffset) {
+  TBmpSpec s = GoodSpec();
+  s.colorsUsed = 256;  // but only 4 entries stored before the pixels
+  s.palette = Ramp(4);
+  s.pixels = IndexRows(4, 2, 8, [](int x, int) { return x; });
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(params_.ColorMapCount(), 4);
+  for (int x = 0; x < 4; ++x) EXPECT_EQ(bitmap_.ColorAt(x, 0), s.palette[size_t(x)]);
+}
+
+// Uncompressed data that ends early is not an error: the bitmap holds the
+// rows that are there (the bottom ones of a bottom-up file), a partial row is
+// completed with black.
+TEST_F(BmpReaderTest, TruncatedDataKeepsTheRowsPresent) {
+  TBmpSpec s;
+  s.width = 5;
+  s.height = 6;
+  s.pixels = Rows24(5, 6, false);
+  s.pixels.resize(16 * 2 + 7);  // two whole rows and two pixels and a byte of the third
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(params_.Height, 6);
+  ASSERT_EQ(bitmap_.Height(), 3);
+  for (int x = 0; x < 5; ++x) {
+    EXPECT_EQ(bitmap_.ColorAt(x, 2), Colour24(x, 5));
+    EXPECT_EQ(bitmap_.ColorAt(x, 1), Colour24(x, 4));
+  }
+  EXPECT_EQ(bitmap_.ColorAt(1, 0), Colour24(1, 3));
+  EXPECT_EQ(bitmap_.ColorAt(2, 0), (TColorBGR{Colour24(2, 3).b, 0, 0}));
+  EXPECT_EQ(bitmap_.ColorAt(4, 0), TColorBGR{});
+}
+
+TEST_F(BmpReaderTest, RleEndingWithoutEndOfBitmapIsNotAnError) {
+  TBmpSpec s = GoodSpec();
+  s.compression = 1;
+  s.pixels = {4, 7, 0, 0, 2, 8};  // the data stops inside the second row
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(bitmap_.ColorAt(3, 1), s.palette[7]);
+  EXPECT_EQ(bitmap_.ColorAt(1, 0), s.palette[8]);
+  EXPECT_EQ(bitmap_.ColorAt(2, 0), TColorBGR{});
+}
+
+// Every cut of a good file fails cleanly or gives a picture; decoding the
+// same cut twice gives the same pixels; the rows a cut keeps are the rows of
+// the whole file.
+struct TSweepCase {
+  const char* name;
+  std::function<TBmpSpec()> spec;
+};
+
+class BmpTruncationSweep : public BmpReaderTest, public testing::WithParamInterface<TSweepCase> {};
+
+TEST_P(BmpTruncationSweep, EveryCutFailsCleanlyOrKeepsWholeRows) {
+  const TBmpSpec spec = GetParam().spec();
+  const Bytes whole = MakeBmp(spec);
+  Read(whole);
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  const int width = bitmap_.Width(), height = bitmap_.Height();
+  std::vector<TColorBGR> full;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) full.push_back(bitmap_.ColorAt(x, y));
+  const bool topDown = spec.height < 0;
+  const bool rle = spec.compression == 1 || spec.compression == 2;
+  const size_t stride = size_t((width * spec.bitCount + 31) / 32 * 4);
+  const size_t dataStart = whole.size() - spec.pixels.size();
+
+  for (size_t cut = 0; cut < whole.size(); ++cut) {
+    SCOPED_TRACE("cut at " + std::to_string(cut));
+    const Bytes part(whole.begin(), whole.begin() + ptrdiff_t(cut));
+    TPxBitmap first;
+    Read(part);
+    if (aborted_) {
+      EXPECT_FALSE(progress_.AbortReason.empty());
+      continue;
+    }
+    ASSERT_FALSE(bitmap_.IsEmpty());
+    bitmap_.MoveStorageTo(first);
+    Read(part);
+    ASSERT_FALSE(aborted_);
+    ASSERT_EQ(bitmap_.Width(), first.Width());
+    ASSERT_EQ(bitmap_.Height(), first.Height());
+    for (int y = 0; y < first.Height(); ++y)
+      for (int x = 0; x < width; ++x) ASSERT_EQ(bitmap_.ColorAt(x, y), first.ColorAt(x, y)) << x << "," << y;
+    if (rle) continue;
+    // Whole rows in the cut equal the same rows of the whole picture.
+    const int rows = first.Height();
+    const int wholeRows = int((cut - dataStart) / stride);
+    for (int i = 0; i < wholeRows; ++i) {
+      const int row = topDown ? i : rows - 1 - i;
+      const int fullRow = topDown ? i : height - 1 - i;
+      for (int x = 0; x < width; ++x)
+        ASSERT_EQ(first.ColorAt(x, row), full[size_t(fullRow * width + x)]) << "file row " << i << ", x " << x;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, BmpTruncationSweep,
+                         testing::Values(TSweepCase{"Rgb24",
+                                                    [] {
+                                                      TBmpSpec s;
+                                                      s.width = 5;
+                                                      s.height = 4;
+                                                      s.pixels = Rows24(5, 4, false);
+                                                      return s;
+                                                    }},
+                                         TSweepCase{"Rgb24TopDown",
+                                                    [] {
+                                                      TBmpSpec s;
+                                                      s.width = 3;
+                                                      s.height = -4;
+                                                      s.pixels = Rows24(3, 4, true);
+                                                      return s;
+                                                    }},
+                                         TSweepCase{"Pal8", [] { return GoodSpec(); }},
+                                         TSweepCase{"Rgba32",
+                                                    [] {
+                                                      TBmpSpec s = WithBits(32, 0);
+                                                      for (size_t i = 0; i < s.pixels.size(); ++i)
+                                                        s.pixels[i] = uint8_t(i * 37);
+                                                      return s;
+                                                    }},
+                                         TSweepCase{"Rgb16",
+                                                    [] {
+                                                      return WithBits(16, 3, {0xF800, 0x07E0, 0x001F});
+                                                    }},
+                                         TSweepCase{"Rle8",
+                                                    [] {
+                                                      TBmpSpec s = GoodSpec();
+                                                      s.width = 6;
+                                                      s.height = 4;
+                                                      s.compression = 1;
+                                                      s.pixels = kRle8Data;
+                                                      return s;
+                                                    }},
+                                         TSweepCase{"Rle4",
+                                                    [] {
+                                                      TBmpSpec s = GoodSpec();
+                                                      s.width = 8;
+                                                      s.bitCount = 4;
+                                                      s.compression = 2;
+                                                      s.palette = Ramp(16);
+                                                      s.pixels = kRle4Data;
+                                                      return s;
+                                                    }}),
+                         [](const testing::TestParamInfo<TSweepCase>& i) { return std::string(i.param.name); });
+
+}  // namespace
+}  // namespace rv
