@@ -6,9 +6,14 @@
 #include <utility>
 
 #include "io/readers/bmpreader.h"
+#include "io/readers/icoreader.h"
 #include "io/readers/jp2reader.h"
 #include "io/readers/jpegreader.h"
+#include "io/readers/pcxreader.h"
 #include "io/readers/pngreader.h"
+#include "io/readers/pnmreader.h"
+#include "io/readers/tgareader.h"
+#include "io/readers/wbmpreader.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -323,21 +328,21 @@ std::vector<TFileFormatInfo> BuiltInFormats() {
       {ffTIFF, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F;XIF", true, 8, nullptr},
       {ffGIF, "CompuServe Bitmap", "GIF", true, 16, nullptr},
       {ffJPEG, "JPEG Bitmap", "JPG;JPEG;JPE;JIF", true, 4, ReadJpegFormat},
-      {ffPCX, "PaintBrush", "PCX", true, 64, nullptr},
+      {ffPCX, "PaintBrush", "PCX", true, 64, ReadPcxFormat},
       {ffBMP, "Windows Bitmap", "BMP;DIB;RLE", true, 32, ReadBmpFormat},
-      {ffICO, "Windows Icon", "ICO", true, 0, nullptr},
-      {ffCUR, "Windows Cursor", "CUR", false, 0, nullptr},
+      {ffICO, "Windows Icon", "ICO", true, 0, ReadIcoFormat},
+      {ffCUR, "Windows Cursor", "CUR", false, 0, ReadCurFormat},
       {ffPNG, "Portable Network Graphics", "PNG", true, 128, ReadPngFormat},
       {ffWMF, "Windows Metafile", "WMF", false, 0, nullptr},
       {ffEMF, "Enhanced Windows Metafile", "EMF", false, 0, nullptr},
-      {ffTGA, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", true, 256, nullptr},
-      {ffPNM, "Portable Pixmap, GrayMap, BitMap", "PXM;PPM;PGM;PBM", true, 0, nullptr},
-      {ffWBMP, "Wireless Bitmap", "WBMP", true, 0, nullptr},
+      {ffTGA, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", true, 256, ReadTgaFormat},
+      {ffPNM, "Portable Pixmap, GrayMap, BitMap", "PXM;PPM;PGM;PBM", true, 0, ReadPnmFormat},
+      {ffWBMP, "Wireless Bitmap", "WBMP", true, 0, ReadWbmpFormat},
       {ffJP2, "JPEG2000", "JP2", true, 512, ReadJp2Format},
       {ffJ2K, "JPEG2000 Code Stream", "J2K;JPC;J2C", true, 512, ReadJ2kFormat},
       {ffPostScript, "PostScript Level 2", "PS;EPS", true, 0, nullptr},
       {ffPDF, "Adobe PDF", "PDF", true, 0, nullptr},
-      {ffDCX, "Multipage PCX", "DCX", true, 0, nullptr},
+      {ffDCX, "Multipage PCX", "DCX", true, 0, ReadDcxFormat},
       {ffRAW, "Camera RAW", "CRW;CR2;NEF;RAW;PEF;RAF;X3F;BAY;ORF;SRF;MRW;DCR", false, 0, nullptr},
   };
   std::vector<TFileFormatInfo> table;

@@ -1,0 +1,467 @@
+#include "io/readers/icoreader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "imaging/pxbitmap.h"
+#include "imaging/pxmask.h"
+#include "imaging/pxstreams.h"
+#include "io/ioparams.h"
+#include "io/progress.h"
+#include "io/readers/bmpreader.h"
+#include "io/readers/pngreader.h"
+#include "platform/stream.h"
+
+namespace rv {
+
+namespace {
+
+constexpr int64_t kDirectoryHeader = 6;
+constexpr int64_t kEntrySize = 16;
+constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+uint16_t Le16(const uint8_t* p) {
+  return uint16_t(p[0] | (p[1] << 8));
+}
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+void PutLe16(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+void PutLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+// Bits an index needs to tell count colours apart (0 for no colours).
+int BitsForColors(int count) {
+  int bits = 0;
+  while (bits < 8 && (1 << bits) < count) ++bits;
+  return count > 0 ? std::max(bits, 1) : 0;
+}
+
+struct TIconEntry {
+  int width = 0;  // 0 stands for 256
+  int height = 0;
+  int colors = 0;
+  int planesOrHotX = 0;
+  int bitCountOrHotY = 0;
+  int64_t size = 0;
+  int64_t offset = 0;
+};
+
+// What the reader needs of the information header at the start of a
+// bitmap entry; the same reading as the BMP reader's, so the AND bitmap is
+// found right behind the XOR bitmap it decodes.
+struct TDibInfo {
+  uint32_t headerSize = 0;
+  bool core = false;
+  int64_t width = 0;
+  int64_t storedHeight = 0;  // XOR and AND bitmaps together
+  int64_t height = 0;        // the picture's
+  bool topDown = false;
+  int bitCount = 0;
+  uint32_t compression = 0;
+  int32_t xppm = 0;
+  int32_t yppm = 0;
+  uint32_t colorsUsed = 0;
+  int64_t andStart = -1;  // offset of the AND bitmap in the entry's data; -1: unknown (compressed)
+  int64_t andRowBytes = 0;
+};
+
+class TIconReader {
+ public:
+  TIconReader(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
+              std::unique_ptr<TPxMask>& mask, TProgressRecord& progress, bool paramsOnly, bool cursor)
+      : stream_(stream),
+        bitmap_(bitmap),
+        params_(params),
+        ignoreAlpha_(ignoreAlpha),
+        maskOut_(mask),
+        progress_(progress),
+        paramsOnly_(paramsOnly),
+        cursor_(cursor),
+        label_(cursor ? "CUR: " : "ICO: ") {}
+
+  void Run();
+
+ private:
+  bool Fail(const std::string& why) {
+    progress_.Fail(label_ + why);
+    return false;
+  }
+  bool ReadDirectory();
+  bool ReadEntryData(const TIconEntry& entry);
+  void ReadPngEntry();
+  bool ParseDib(const TIconEntry& entry);
+  void ReadDibEntry(const TIconEntry& entry);
+  void ApplyAndBitmap();
+  void FinishMask(bool opaque);
+
+  TStream& stream_;
+  TPxBitmap& bitmap_;
+  TIOParamsVals& params_;
+  bool ignoreAlpha_;
+  std::unique_ptr<TPxMask>& maskOut_;
+  TProgressRecord& progress_;
+  bool paramsOnly_;
+  bool cursor_;
+  std::string label_;
+
+  int64_t start_ = 0;
+  int64_t end_ = 0;
+  int declaredCount_ = 0;
+  std::vector<TIconEntry> entries_;
+  int64_t dataStart_ = 0;  // absolute offset of the chosen entry's data
+  std::vector<uint8_t> data_;
+  TDibInfo dib_;
+};
+
+bool TIconReader::ReadDirectory() {
+  uint8_t h[kDirectoryHeader];
+  stream_.Seek(start_, soBeginning);
+  if (stream_.Read(h, kDirectoryHeader) != kDirectoryHeader)
+    return Fail("file ends inside the 6-byte directory header at offset " + std::to_string(start_));
+  const uint16_t reserved = Le16(h), type = Le16(h + 2);
+  declaredCount_ = Le16(h + 4);
+  if (reserved != 0 || (type != 1 && type != 2))
+    return Fail("directory header at offset " + std::to_string(start_) + " has reserved word " +
+                std::to_string(reserved) + " and type " + std::to_string(type) + ", not 0 and 1 or 2");
+  if (declaredCount_ == 0) return Fail("the directory lists no image");
+  // A count larger than the file can hold gives the entries that are there.
+  const int64_t fit = (end_ - start_ - kDirectoryHeader) / kEntrySize;
+  const int count = int(std::min<int64_t>(declaredCount_, fit));
+  if (count <= 0) return Fail("file ends inside the first directory entry");
+  std::vector<uint8_t> raw(size_t(count * kEntrySize));
+  if (stream_.Read(raw.data(), int64_t(raw.size())) != int64_t(raw.size()))
+    return Fail("file ends inside the directory");
+  entries_.resize(size_t(count));
+  for (int i = 0; i < count; ++i) {
+    const uint8_t* e = raw.data() + i * kEntrySize;
+    TIconEntry& entry = entries_[size_t(i)];
+    entry.width = e[0];
+    entry.height = e[1];
+    entry.colors = e[2];
+    entry.planesOrHotX = Le16(e + 4);
+    entry.bitCountOrHotY = Le16(e + 6);
+    entry.size = Le32(e + 8);
+    entry.offset = Le32(e + 12);
+  }
+  return true;
+}
+
+bool TIconReader::ReadEntryData(const TIconEntry& entry) {
+  const int64_t directoryEnd = kDirectoryHeader + int64_t(declaredCount_) * kEntrySize;
+  if (entry.offset < directoryEnd)
+    return Fail("image data at offset " + std::to_string(entry.offset) + " lies inside the directory (" +
+                std::to_string(directoryEnd) + " bytes)");
+  if (start_ + entry.offset >= end_)
+    return Fail("image data at offset " + std::to_string(entry.offset) + " lies past the end of the file (" +
+                std::to_string(end_ - start_) + " bytes)");
+  if (entry.size == 0) return Fail("image data at offset " + std::to_string(entry.offset) + " is empty");
+  dataStart_ = start_ + entry.offset;
+  // Everything to the end of the file for now: the embedded header decides
+  // how much of it the image takes (ParseDib).
+  const int64_t size = end_ - dataStart_;
+  data_.resize(size_t(size));
+  stream_.Seek(dataStart_, soBeginning);
+  data_.resize(size_t(std::max<int64_t>(stream_.Read(data_.data(), size), 0)));
+  return true;
+}
+
+void TIconReader::FinishMask(bool opaque) {
+  if (ignoreAlpha_) {
+    maskOut_.reset();
+    return;
+  }
+  if (cursor_) {
+    // Cursors always come with their mask.
+    if (!maskOut_) {
+      maskOut_ = std::make_unique<TPxMask>();
+      maskOut_->AllocateMask(bitmap_.Width(), bitmap_.Height(), 8);
+      maskOut_->FillMask(255);
+    }
+    return;
+  }
+  if (opaque) maskOut_.reset();
+}
+
+void TIconReader::ReadPngEntry() {
+  const uint8_t savedNative = params_.NativePixelFormat;
+  params_.NativePixelFormat = 0;  // icons load as pxRGB24 (or pxMono1)
+  TPxMemStream png(data_.data(), int64_t(data_.size()));
+  ReadPng(png, bitmap_, params_, paramsOnly_, progress_);
+  params_.NativePixelFormat = savedNative;
+  if (progress_.IsAborted() || paramsOnly_) return;
+  // The PNG reader puts alpha into the bitmap's alpha channel; icons hand it
+  // back as their mask.
+  maskOut_.reset();
+  bool opaque = true;
+  if (bitmap_.HasAlphaChannel()) {
+    TPxBitmap* alpha = bitmap_.AlphaChannel();
+    auto mask = std::make_unique<TPxMask>();
+    alpha->ExportMask(*mask);
+    bitmap_.RemoveAlphaChannel();
+    mask->UpdateAllSet();
+    opaque = mask->AllSet();
+    if (!opaque) mask->RecomputeBox();
+    maskOut_ = std::move(mask);
+  }
+  FinishMask(opaque);
+}
+
+bool TIconReader::ParseDib(const TIconEntry& entry) {
+  TDibInfo& d = dib_;
+  if (data_.size() < 16) return Fail("image data at offset " + std::to_string(dataStart_) + " is too short");
+  const uint8_t* p = data_.data();
+  d.headerSize = Le32(p);
+  const uint32_t hs = d.headerSize;
+  d.core = hs == 12;
+  if (!(d.core || (hs >= 16 && hs <= 64) || hs == 108 || hs == 124))
+    return Fail("unknown bitmap header size " + std::to_string(hs) + " at offset " + std::to_string(dataStart_));
+  if (int64_t(data_.size()) < int64_t(hs)) return Fail("file ends inside the bitmap header");
+  int headerBits;
+  if (d.core) {
+    d.width = Le16(p + 4);
+    d.storedHeight = Le16(p + 6);
+    headerBits = Le16(p + 10);
+  } else {
+    d.width = int32_t(Le32(p + 4));
+    const int32_t h = int32_t(Le32(p + 8));
+    if (h == std::numeric_limits<int32_t>::min()) return Fail("bitmap height -2147483648");
+    d.topDown = h < 0;
+    d.storedHeight = h < 0 ? -int64_t(h) : h;
+    headerBits = Le16(p + 14);
+    if (hs >= 20) d.compression = Le32(p + 16);
+    if (hs >= 28) d.xppm = int32_t(Le32(p + 24));
+    if (hs >= 32) d.yppm = int32_t(Le32(p + 28));
+    if (hs >= 36) d.colorsUsed = Le32(p + 32);
+  }
+  // The stored height counts the XOR and the AND bitmap.
+  d.height = d.storedHeight / 2;
+  if (d.height == 0) return Fail("bitmap height " + std::to_string(d.storedHeight) + " leaves no rows for the picture");
+
+  const int colorBits = BitsForColors(entry.colors);
+  if (cursor_) {
+    d.bitCount = headerBits != 0 ? headerBits : colorBits;
+  } else {
+    d.bitCount = headerBits != 0 ? headerBits : entry.bitCountOrHotY != 0 ? entry.bitCountOrHotY : colorBits;
+  }
+  if (d.bitCount == 0) return Fail("no bit count in the bitmap header, the entry or its colour count");
+
+  // Where the XOR bitmap and the AND bitmap lie, counted as the BMP reader
+  // counts the colour table and the bit-field masks.
+  const bool uncompressed = d.compression == 0 || d.compression == 3 || d.compression == 6;
+  const bool os2 = hs >= 16 && hs <= 64 && hs != 40 && hs != 52 && hs != 56;
+  const bool bitFields = !os2 && (d.compression == 3 || d.compression == 6);
+  const int64_t tableStart = hs + (bitFields && hs < 52 ? (d.compression == 6 ? 16 : 12) : 0);
+  const int64_t tableEntryBytes = d.core ? 3 : 4;
+  int64_t colors;
+  if (d.bitCount <= 8) {
+    const int64_t full = int64_t(1) << d.bitCount;
+    colors = d.core || d.colorsUsed == 0 || d.colorsUsed > full ? full : d.colorsUsed;
+  } else {
+    colors = d.colorsUsed <= 256 ? d.colorsUsed : 0;
+  }
+  const int64_t available = int64_t(data_.size());
+  colors = std::clamp<int64_t>(std::min(colors, (available - tableStart) / tableEntryBytes), 0, 256);
+  const int64_t xorStart = tableStart + colors * tableEntryBytes;
+  // Widths beyond what the limits allow are refused by the BMP reader; here
+  // they must only not overflow.
+  const int64_t width = std::clamp<int64_t>(d.width, 0, int64_t(1) << 24);
+  d.andStart = uncompressed ? xorStart + RowLengthFor(width, std::clamp(d.bitCount, 1, 64)) * d.height : -1;
+  d.andRowBytes = RowLengthFor(width, 1);
+  // An entry size too small for any header is no size at all (some writers
+  // leave it so): the header then says how much the image takes. A size
+  // that holds the header but not the colour table and XOR bitmap it
+  // describes is a contradiction. Otherwise the entry's size bounds the
+  // image (an AND bitmap cut by it is partly missing); the file's end cuts all.
+  int64_t size = entry.size;
+  if (entry.size < int64_t(hs)) {
+    size = uncompressed ? d.andStart + d.andRowBytes * d.height : int64_t(hs);
+  } else if (uncompressed && entry.size < d.andStart) {
+    return Fail("entry size " + std::to_string(entry.size) + " is smaller than the " + std::to_string(d.andStart) +
+                " bytes its bitmap header describes");
+  }
+  data_.resize(size_t(std::min(available, std::max(size, int64_t(hs)))));
+
+  // The copy the BMP reader decodes: the picture's own height, and the bit
+  // count it was given.
+  uint8_t* w = data_.data();
+  if (d.core) {
+    PutLe16(w + 6, uint32_t(d.height));
+    PutLe16(w + 10, uint32_t(d.bitCount));
+  } else {
+    PutLe32(w + 8, uint32_t(int32_t(d.topDown ? -d.height : d.height)));
+    PutLe16(w + 14, uint32_t(d.bitCount));
+  }
+  return true;
+}
+
+void TIconReader::ApplyAndBitmap() {
+  const TDibInfo& d = dib_;
+  const int64_t width = d.width, height = d.height;
+  // The XOR bitmap with a shortened height (its data ended early), or
+  // compressed, leaves no way to find the AND bitmap: opaque.
+  if (d.andStart < 0 || bitmap_.Height() != height || bitmap_.Width() != width) {
+    FinishMask(true);
+    return;
+  }
+  const int64_t size = int64_t(data_.size());
+  const int64_t andStart = d.andStart, andRowBytes = d.andRowBytes;
+  // Rows the data holds whole; the rest stay opaque.
+  const int64_t andRows = andStart < size ? std::min<int64_t>((size - andStart) / andRowBytes, height) : 0;
+
+  const bool mono = bitmap_.Format() == pxMono1;
+  const TColorBGR background = cursor_ ? params_.CurBackground : params_.IcoBackground;
+  const bool whiteBackground = background == MakeBGR(255, 255, 255);
+  TPxMask* mask = nullptr;
+  if (!ignoreAlpha_) {
+    maskOut_ = std::make_unique<TPxMask>();
+    maskOut_->AllocateMask(int(width), int(height), 8);
+    maskOut_->FillMask(255);
+    mask = maskOut_.get();
+  }
+  bool opaque = true;
+  for (int64_t i = 0; i < andRows; ++i) {
+    const uint8_t* bits = data_.data() + andStart + i * andRowBytes;
+    const int row = int(d.topDown ? i : height - 1 - i);
+    uint8_t* dst = nullptr;
+    uint8_t* alpha = mask ? mask->MaskRow(row) : nullptr;
+    for (int64_t x = 0; x < width; ++x) {
+      if (((bits[x >> 3] >> (7 - (x & 7))) & 1) == 0) continue;
+      if (!dst) dst = bitmap_.RowPointer(row);
+      opaque = false;
+      if (alpha) alpha[x] = 0;
+      if (mono) {
+        // Over a white screen the XOR bit shows inverted.
+        if (whiteBackground) dst[x >> 3] ^= uint8_t(0x80 >> (x & 7));
+      } else {
+        std::memcpy(dst + 3 * x, &background, 3);
+      }
+    }
+  }
+  if (mask && !opaque) {
+    mask->SetAllSet(false);
+    mask->RecomputeBox();
+  }
+  FinishMask(opaque);
+}
+
+void TIconReader::ReadDibEntry(const TIconEntry& entry) {
+  if (!ParseDib(entry)) return;
+  // The BMP reader decodes the XOR bitmap; icons load as pxRGB24 or pxMono1,
+  // and its own record fields stay as they were.
+  const uint8_t savedNative = params_.NativePixelFormat, savedVersion = params_.BmpVersion,
+                savedRunLength = params_.BmpRunLength;
+  params_.NativePixelFormat = 0;
+  std::unique_ptr<TPxMask> alpha;
+  TPxMemStream dib(data_.data(), int64_t(data_.size()));
+  ReadBmp(dib, bitmap_, int32_t(data_.size()), false, alpha, true, paramsOnly_, progress_, params_);
+  params_.NativePixelFormat = savedNative;
+  params_.BmpVersion = savedVersion;
+  params_.BmpRunLength = savedRunLength;
+  if (progress_.IsAborted()) return;
+
+  const TDibInfo& d = dib_;
+  params_.Width = int32_t(d.width);
+  params_.Height = int32_t(d.height);
+  auto dpi = [](int32_t ppm) { return ppm < 1 ? 300 : int32_t(std::nearbyint(double(ppm) / 100.0 * 2.54)); };
+  params_.SetDpiX(d.core ? 300 : dpi(d.xppm));
+  params_.SetDpiY(d.core ? 300 : dpi(d.yppm));
+  if (cursor_) {
+    params_.BitsPerSample = d.bitCount;
+    params_.SamplesPerPixel = 1;
+  } else {
+    params_.BitsPerSample = d.bitCount == 32 ? 8 : d.bitCount > 8 ? 8 : d.bitCount;
+    params_.SamplesPerPixel = d.bitCount == 32 ? 4 : d.bitCount > 8 ? 3 : 1;
+  }
+  if (paramsOnly_) return;
+
+  if (alpha) {
+    // 32-bit data with real alpha: the fourth bytes, not the AND bitmap.
+    maskOut_ = std::move(alpha);
+    FinishMask(false);
+    return;
+  }
+  ApplyAndBitmap();
+}
+
+void TIconReader::Run() {
+  start_ = stream_.Position();
+  end_ = stream_.Size();
+  if (!cursor_) {
+    uint8_t sig[2] = {};
+    if (stream_.Read(sig, 2) == 2 && sig[0] == 'B' && sig[1] == 'M') {
+      // An icon that is really a BMP file.
+      stream_.Seek(start_, soBeginning);
+      ReadBmp(stream_, bitmap_, int32_t(std::min<int64_t>(end_ - start_, std::numeric_limits<int32_t>::max())),
+              ignoreAlpha_, maskOut_, false, paramsOnly_, progress_, params_);
+      return;
+    }
+  }
+  if (!ReadDirectory()) return;
+  params_.ImageCount = int32_t(entries_.size());
+  if (!cursor_) {
+    params_.IcoSizes.fill(TIcoSize{});
+    params_.IcoBitCounts.fill(0);
+    for (size_t i = 0; i < std::min<size_t>(entries_.size(), 16); ++i) {
+      const TIconEntry& e = entries_[i];
+      params_.IcoSizes[i] = TIcoSize{e.width == 0 ? 256 : e.width, e.height == 0 ? 256 : e.height};
+      const int colorBits = BitsForColors(e.colors);
+      params_.IcoBitCounts[i] = e.bitCountOrHotY != 0 ? e.bitCountOrHotY : colorBits != 0 ? colorBits : 24;
+    }
+  }
+  const int32_t index = cursor_ ? params_.CurImageIndex : params_.IcoImageIndex;
+  // An image that is not there: nothing happens, and that is no error.
+  if (index < 0 || index >= int32_t(entries_.size())) return;
+  const TIconEntry& entry = entries_[size_t(index)];
+  if (cursor_) {
+    params_.CurHotSpotX = entry.planesOrHotX;
+    params_.CurHotSpotY = entry.bitCountOrHotY;
+  }
+  if (!ReadEntryData(entry)) return;
+  if (data_.size() >= sizeof kPngSignature && std::memcmp(data_.data(), kPngSignature, sizeof kPngSignature) == 0) {
+    ReadPngEntry();
+  } else {
+    ReadDibEntry(entry);
+  }
+}
+
+}  // namespace
+
+void ReadIco(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
+             std::unique_ptr<TPxMask>& mask, TProgressRecord& progress, bool paramsOnly) {
+  try {
+    TIconReader(stream, bitmap, params, ignoreAlpha, mask, progress, paramsOnly, false).Run();
+  } catch (const std::exception& e) {
+    progress.Fail(std::string("ICO: ") + e.what());
+  }
+}
+
+void ReadCur(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
+             std::unique_ptr<TPxMask>& mask, TProgressRecord& progress, bool paramsOnly) {
+  try {
+    TIconReader(stream, bitmap, params, ignoreAlpha, mask, progress, paramsOnly, true).Run();
+  } catch (const std::exception& e) {
+    progress.Fail(std::string("CUR: ") + e.what());
+  }
+}
+
+void ReadIcoFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
+  ReadIco(stream, bitmap, params, false, maskOut, progress, paramsOnly);
+}
+
+void ReadCurFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
+  ReadCur(stream, bitmap, params, false, maskOut, progress, paramsOnly);
+}
+
+}  // namespace rv

@@ -1,0 +1,69 @@
+// The icon and cursor readers: Windows ICO and CUR files, a directory of
+// images each stored as a device-independent bitmap (an XOR bitmap with a
+// doubled height in its header, then a 1-bit AND bitmap) or as a PNG file.
+// The XOR bitmap is decoded by the BMP reader (ReadBmp), PNG images by the
+// PNG reader (ReadPng); this reader picks the entry, applies the AND bitmap
+// and fills the icon fields.
+//
+// Transparency: pixels whose AND bit is set get mask 0 and the background
+// colour (IcoBackground or CurBackground; a 1-bit picture shows its XOR bit,
+// inverted over a white background). 32-bit images take their alpha from
+// their fourth byte instead, unless every one of those bytes is 0 or 255,
+// in which case the AND bitmap decides. PNG images bring their own alpha.
+// An AND bitmap that is missing or cut short leaves the pixels it does not
+// cover opaque.
+//
+// Failure is reported through progress.Fail (abort flag and reason); nothing
+// is thrown. What each kind of bad input gives:
+//   - the image index is negative or not below the number of images: nothing
+//     happens and the abort flag stays clear (callers ask for images that
+//     may not be there).
+//   - a directory that cannot be right (reserved word not 0, type not 1 or
+//     2, no images, not one whole entry in the file), an entry whose data
+//     starts inside the directory or past the end of the file or is empty,
+//     an embedded header of unknown size, a height below 2, no usable bit
+//     count: abort before anything is allocated; the bitmap keeps its
+//     previous picture. The embedded BMP and PNG data fail as those readers
+//     say (bmpreader.h, pngreader.h).
+//   - a directory count larger than the file holds: the entries there are
+//     used. Entry data that passes the end of the file is cut there.
+//   - the entry's size bytes disagree with the embedded header: the header
+//     gives the picture's size.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace rv {
+
+class TStream;
+class TPxBitmap;
+class TPxMask;
+class TIOParamsVals;
+struct TProgressRecord;
+
+// Decodes image params.IcoImageIndex of the icon at the stream's current
+// position into bitmap and fills Width, Height, BitsPerSample,
+// SamplesPerPixel, DpiX, DpiY, ColorMap, IcoSizes and IcoBitCounts (the first
+// 16 entries of the directory) and ImageCount (the number of entries). Data
+// starting with "BM" is read as a BMP file.
+//   ignoreAlpha: no mask (pixels under set AND bits still take IcoBackground).
+//   mask: in/out; holds the transparency afterwards, or is reset when the
+//     picture is fully opaque.
+//   paramsOnly: fill params and stop before allocating.
+void ReadIco(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
+             std::unique_ptr<TPxMask>& mask, TProgressRecord& progress, bool paramsOnly);
+
+// The same for image params.CurImageIndex of a cursor, with CurHotSpotX,
+// CurHotSpotY and CurBackground; SamplesPerPixel is 1 and BitsPerSample the
+// bit count. Unless ignoreAlpha, the mask is returned even when opaque.
+void ReadCur(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
+             std::unique_ptr<TPxMask>& mask, TProgressRecord& progress, bool paramsOnly);
+
+// Registry entries for formats 6 (ICO) and 7 (CUR), alpha kept.
+void ReadIcoFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadCurFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+
+}  // namespace rv

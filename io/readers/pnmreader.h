@@ -1,0 +1,46 @@
+// The PNM reader: PBM, PGM and PPM in their plain (P1, P2, P3) and raw (P4,
+// P5, P6) forms, 1 to 16 bits per sample, with "#" comments in the header.
+//
+// Pixels: P1 and P4 give pxMono1 (a set bit is white; in the file 1 is
+// black). Every other form gives pxRGB24 with samples scaled from 0..maxval
+// to 0..255 (trunc(v × 255 / maxval); for maxval 65535 the upper byte).
+// With params.NativePixelFormat, raw 16-bit data keeps its samples: P6 as
+// pxRGB48, P5 as pxGray16.
+//
+// Failure is reported through progress.Fail (abort flag and reason); nothing
+// is thrown. What each kind of bad input gives:
+//   - a header that cannot be right (magic outside P1..P6, a size or maxval
+//     that is not a decimal number or does not fit 32 bits, width or height
+//     0, maxval 0 or above 65535, a header longer than 64 KiB, a picture the
+//     limits check refuses): abort before anything is allocated; the bitmap
+//     keeps its previous picture.
+//   - samples above maxval: taken as maxval.
+//   - raw data that ends early: not an error; the bitmap holds the rows that
+//     are there (io/limits.h explains the shortened bitmap).
+//   - plain data that ends early: not an error; the rest is black. A plain
+//     sample that is not a number stops decoding there with the abort flag
+//     set; the rows decoded so far stay.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace rv {
+
+class TStream;
+class TPxBitmap;
+class TPxMask;
+class TIOParamsVals;
+struct TProgressRecord;
+
+// Decodes the PNM at the stream's current position into bitmap and fills
+// params (Width, Height, DpiX = DpiY = 300, BitsPerSample, SamplesPerPixel,
+// PnmComments; ColorMap freed). paramsOnly: fill params and stop before
+// allocating.
+void ReadPnm(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
+
+// The registry's reader entry for format 12.
+void ReadPnmFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+
+}  // namespace rv

@@ -1,0 +1,56 @@
+// The TGA reader (Truevision Targa): colour-mapped, true-colour and gray
+// pictures, plain or run-length encoded, every origin, with the TGA 2.0
+// footer and extension area.
+//
+// Pixels: depth 1 gives pxMono1; every other depth pxRGB24. 15/16-bit
+// pixels and colour-map entries are 5-5-5 (each channel times 8); 8-bit
+// pixels index the colour map, or a gray ramp when there is none; 16-bit
+// gray pictures are gray and alpha. Transparency (a mask) comes from 32-bit
+// pixels or map entries and 16-bit gray pixels when the descriptor gives
+// alpha bits; a mask whose values are all 0 or all 255 is dropped (such
+// files load opaque). Descriptor bit 5 puts the first stored row at the top,
+// bit 4 the first stored pixel at the right. 4-bit pictures are allocated
+// and left black.
+//
+// Failure is reported through progress.Fail (abort flag and reason); nothing
+// is thrown. What each kind of bad input gives:
+//   - a header that cannot be right (image type not 1/2/3/9/10/11, depth not
+//     1/4/8/15/16/24/32, colour-map type above 1, a colour map with an entry
+//     size other than 15/16/24/32 bits, run-length data of 1- or 4-bit
+//     pixels, a picture the limits check refuses): abort before anything is
+//     allocated; the bitmap keeps its previous picture.
+//   - colour-map entries past index 255 are not kept; pixel values with no
+//     map entry show black (opaque).
+//   - plain data that ends early: not an error; the bitmap holds the rows
+//     that are there (io/limits.h explains the shortened bitmap).
+//   - run-length data that ends early, also inside a packet: not an error;
+//     the pixels not decoded are black. A packet that crosses a row end goes
+//     on in the next row; decoding stops at the last pixel of the picture.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace rv {
+
+class TStream;
+class TPxBitmap;
+class TPxMask;
+class TIOParamsVals;
+struct TProgressRecord;
+
+// Decodes the TGA from the stream's current position to its end into bitmap
+// and fills params (Width, Height, DpiX = DpiY = 300, BitsPerSample,
+// SamplesPerPixel, ColorMap and the Tga* fields).
+//   ignoreAlpha: load without a mask.
+//   mask: in/out; created here when the picture carries alpha (unless the
+//     caller passed one), reset when it is all 0 or all 255.
+//   paramsOnly: fill params and stop before allocating.
+void ReadTga(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
+             std::unique_ptr<TPxMask>& mask, bool paramsOnly, TProgressRecord& progress);
+
+// The registry's reader entry for format 11, alpha kept.
+void ReadTgaFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+
+}  // namespace rv

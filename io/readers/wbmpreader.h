@@ -1,0 +1,35 @@
+// The WBMP reader (Wireless Bitmap, type 0: one bit per pixel, a set bit is
+// white), giving pxMono1.
+//
+// Failure is reported through progress.Fail (abort flag and reason); nothing
+// is thrown. What each kind of bad input gives:
+//   - a header that cannot be right (type or fixed header not 0, a
+//     multi-byte integer longer than 4 bytes or cut off by the end of the
+//     file, width or height 0, no pixel byte at all, a picture the limits
+//     check refuses): abort before anything is allocated; the bitmap keeps
+//     its previous picture.
+//   - data that ends early: not an error; the bitmap holds the rows that are
+//     there (io/limits.h explains the shortened bitmap).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace rv {
+
+class TStream;
+class TPxBitmap;
+class TPxMask;
+class TIOParamsVals;
+struct TProgressRecord;
+
+// Decodes the WBMP at the stream's current position into bitmap and fills
+// params (Width, Height, DpiX = DpiY = 300, BitsPerSample = SamplesPerPixel
+// = 1; ColorMap freed). paramsOnly: fill params and stop before allocating.
+void ReadWbmp(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
+
+// The registry's reader entry for format 16.
+void ReadWbmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+
+}  // namespace rv
