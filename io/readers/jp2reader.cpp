@@ -275,10 +275,8 @@ TLayout ChooseLayout(const opj_image_t& image) {
   }
   for (int i = 0; i < l.colourCount; ++i) l.colour[i] = colour[size_t(i)];
   // Without channel definitions the component after the colour ones is
-  // taken as opacity, as writers of RGBA and gray-alpha code streams mean it.
-  if (l.alpha < 0 && available > l.colourCount &&
-      (cs == OPJ_CLRSPC_UNSPECIFIED || cs == OPJ_CLRSPC_UNKNOWN || l.model == TColourModel::Gray))
-    l.alpha = colour[size_t(l.colourCount)];
+  // taken as opacity, as writers of RGBA and gray-alpha pictures mean it.
+  if (l.alpha < 0 && available > l.colourCount) l.alpha = colour[size_t(l.colourCount)];
   return l;
 }
 
