@@ -7,6 +7,7 @@
 
 #include "imaging/pxbitmap.h"
 #include "imaging/pxmask.h"
+#include "imaging/pxresample.h"
 #include "imaging/pxstreams.h"
 #include "platform/stream.h"
 #include "platform/tbitmap.h"
@@ -28,40 +29,6 @@ bool ReadStreamHeader(TStream& stream, std::string& signature, int32_t& length) 
 std::string FormatLabel(int32_t code) {
   const TFileFormatInfo* info = FindFormatByType(code);
   return info ? info->Description : "format " + std::to_string(code);
-}
-
-// Nearest-neighbour resampling into a new bitmap of the same format.
-void ResampleNearest(TPxBitmap& src, TPxBitmap& dst, int width, int height) {
-  const TPxBitmapFormat format = src.Format();
-  dst.AllocatePixels(width, height, format);
-  if (dst.IsEmpty()) return;
-  const int64_t sw = src.Width(), sh = src.Height();
-  const int bits = src.BitsPerPixel();
-  const int bytes = bits / 8;
-  std::vector<uint8_t> row(static_cast<size_t>(src.RowLength()));
-  for (int y = 0; y < height; ++y) {
-    // RowPointer of a file-backed bitmap is valid until the next call: copy the source row.
-    std::memcpy(row.data(), src.RowPointer(static_cast<int>(y * sh / height)), row.size());
-    uint8_t* out = dst.RowPointer(y);
-    for (int x = 0; x < width; ++x) {
-      const int64_t sx = x * sw / width;
-      if (bits == 1) {
-        const uint8_t mask = static_cast<uint8_t>(0x80 >> (x & 7));
-        if (row[static_cast<size_t>(sx >> 3)] & (0x80 >> (sx & 7))) {
-          out[x >> 3] |= mask;
-        } else {
-          out[x >> 3] &= static_cast<uint8_t>(~mask);
-        }
-      } else {
-        std::memcpy(out + int64_t(x) * bytes, row.data() + sx * bytes, static_cast<size_t>(bytes));
-      }
-    }
-  }
-  TColorBGR c;
-  for (int i = 0; i < std::min(src.PaletteCount(), dst.PaletteCount()); ++i) {
-    src.GetPaletteEntry(i, c);
-    dst.SetPaletteEntry(i, c);
-  }
 }
 
 }  // namespace
@@ -648,14 +615,17 @@ namespace rv {
 
 void TPictureIO::ResampleTarget(int width, int height) {
   if (width <= 0 || height <= 0) return;
+  // The alpha channel goes aside first: reallocating the picture drops it.
   std::unique_ptr<TPxBitmap> alpha;
   if (target_->HasAlphaChannel()) {
     alpha = std::make_unique<TPxBitmap>();
-    ResampleNearest(*target_->AlphaChannel(), *alpha, width, height);
+    alpha->AllocatePixels(width, height, pxGray8);
+    FilteredResampleAlpha(*target_->AlphaChannel(), *alpha, rfNone);
   }
-  if (filteredAdjustDPI_ && target_->Format() != pxRGB24) target_->ChangeFormat(pxRGB24);
+  if (filteredAdjustDPI_) target_->ChangeFormat(pxRGB24);
   TPxBitmap resized;
-  ResampleNearest(*target_, resized, width, height);
+  resized.AllocatePixels(width, height, target_->Format());
+  FilteredResample(*target_, resized, filteredAdjustDPI_ ? rfFastLinear : rfNone);
   target_->AssignPixels(resized);
   if (alpha) target_->AlphaChannel()->AssignPixels(*alpha);
 }

@@ -568,6 +568,20 @@ TEST_F(PictureIOTest, AutoAdjustDpiStretchesTheShortSide) {
   EXPECT_EQ(Pixels(*io_.TargetBitmap()), "1 1 1 1;1 1 1 1;2 2 2 2;2 2 2 2;");
   EXPECT_EQ(io_.ImageParams().Height, 4);
   EXPECT_EQ(io_.ImageParams().DpiY(), 100);
+
+  // Higher than wide: the width grows; filtered, the picture becomes 24-bit
+  // and its alpha channel follows the new size.
+  io_.SetFilteredAdjustDPI(true);
+  Fill(stream_, Fake(2, 3, 1, 50, 100, 1));
+  io_.LoadBmpStream(stream_);
+  TPxBitmap& b = *io_.TargetBitmap();
+  EXPECT_EQ(b.Width(), 4);
+  EXPECT_EQ(b.Height(), 3);
+  EXPECT_EQ(b.Format(), pxRGB24);
+  EXPECT_EQ(io_.ImageParams().DpiX(), 100);
+  ASSERT_TRUE(b.HasAlphaChannel());
+  EXPECT_EQ(b.AlphaChannel()->Width(), 4);
+  EXPECT_EQ(b.AlphaAt(3, 2), 128);
 }
 
 TEST_F(PictureIOTest, AttachedViewIsTheTargetAndHearsOfEveryLoad) {
