@@ -97,7 +97,7 @@ class TIconReader {
     return false;
   }
   bool ReadDirectory();
-  bool ReadEntryData(const TIconEntry& entry);
+  bool ReadEntryData(const TIconEntry& entry, int index);
   void ReadPngEntry();
   bool ParseDib(const TIconEntry& entry);
   void ReadDibEntry(const TIconEntry& entry);
@@ -116,7 +116,6 @@ class TIconReader {
 
   int64_t start_ = 0;
   int64_t end_ = 0;
-  int declaredCount_ = 0;
   std::vector<TIconEntry> entries_;
   int64_t dataStart_ = 0;  // absolute offset of the chosen entry's data
   std::vector<uint8_t> data_;
@@ -129,14 +128,14 @@ bool TIconReader::ReadDirectory() {
   if (stream_.Read(h, kDirectoryHeader) != kDirectoryHeader)
     return Fail("file ends inside the 6-byte directory header at offset " + std::to_string(start_));
   const uint16_t reserved = Le16(h), type = Le16(h + 2);
-  declaredCount_ = Le16(h + 4);
+  const int declaredCount = Le16(h + 4);
   if (reserved != 0 || (type != 1 && type != 2))
     return Fail("directory header at offset " + std::to_string(start_) + " has reserved word " +
                 std::to_string(reserved) + " and type " + std::to_string(type) + ", not 0 and 1 or 2");
-  if (declaredCount_ == 0) return Fail("the directory lists no image");
+  if (declaredCount == 0) return Fail("the directory lists no image");
   // A count larger than the file can hold gives the entries that are there.
   const int64_t fit = (end_ - start_ - kDirectoryHeader) / kEntrySize;
-  const int count = int(std::min<int64_t>(declaredCount_, fit));
+  const int count = int(std::min<int64_t>(declaredCount, fit));
   if (count <= 0) return Fail("file ends inside the first directory entry");
   std::vector<uint8_t> raw(size_t(count * kEntrySize));
   if (stream_.Read(raw.data(), int64_t(raw.size())) != int64_t(raw.size()))
@@ -156,8 +155,10 @@ bool TIconReader::ReadDirectory() {
   return true;
 }
 
-bool TIconReader::ReadEntryData(const TIconEntry& entry) {
-  const int64_t directoryEnd = kDirectoryHeader + int64_t(declaredCount_) * kEntrySize;
+bool TIconReader::ReadEntryData(const TIconEntry& entry, int index) {
+  // The data may not lie on the directory up to this entry (with an absurd
+  // count the rest of the "directory" is the images themselves).
+  const int64_t directoryEnd = kDirectoryHeader + int64_t(index + 1) * kEntrySize;
   if (entry.offset < directoryEnd)
     return Fail("image data at offset " + std::to_string(entry.offset) + " lies inside the directory (" +
                 std::to_string(directoryEnd) + " bytes)");
@@ -426,7 +427,7 @@ void TIconReader::Run() {
     params_.CurHotSpotX = entry.planesOrHotX;
     params_.CurHotSpotY = entry.bitCountOrHotY;
   }
-  if (!ReadEntryData(entry)) return;
+  if (!ReadEntryData(entry, index)) return;
   if (data_.size() >= sizeof kPngSignature && std::memcmp(data_.data(), kPngSignature, sizeof kPngSignature) == 0) {
     ReadPngEntry();
   } else {
