@@ -7,6 +7,10 @@
 #include <memory>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace rv {
 
 namespace {
@@ -227,17 +231,22 @@ int MirrorIndex(int j, int length) {
 // Contributor lists in a dense form: for destination index i the source
 // samples lo[i] .. lo[i] + len[i] - 1 with weights w[off[i] ..]. Weights that
 // fall on the same source sample (mirroring at the edges) are added, which
-// changes neither the weighted sum nor the total. len is padded with zero
-// weights to a multiple of 8 so the dot products run in whole vectors.
+// changes neither the weighted sum nor the total. Every index gets the same
+// number of taps, zero weights filling the shorter windows.
 struct TDenseTaps {
   std::vector<int> lo, hi, len, off, total;
   std::vector<double> inverse;
   std::vector<int32_t> w;
   std::vector<int16_t> w16;  // the same weights when all fit 16 bits (the fast dot product)
   int maxLen = 0;
+  bool boxes = false;  // every weight 0 or 1 and at most 257 taps
+  // Every weighted sum of bytes stays below 2^24 and every total is at most
+  // 4096: then (s + 0.5) / total, exact to 0.5 / total, is far from the next
+  // integer compared with the error of single precision (2^-23 relative).
+  bool floatExact = false;
 };
 
-constexpr int kTapPad = 8;
+constexpr int kTapPad = 1;
 
 TDenseTaps MakeDense(const std::vector<TContributorList>& lists) {
   TDenseTaps t;
@@ -248,6 +257,15 @@ TDenseTaps MakeDense(const std::vector<TContributorList>& lists) {
   t.off.resize(n);
   t.total.resize(n);
   t.inverse.resize(n);
+  // Every index gets the same (padded) number of taps: loops of one length
+  // keep the branch predictor right, which matters more than the extra zeros.
+  int span = 1;
+  for (const TContributorList& l : lists) {
+    if (l.empty()) continue;
+    const auto [mn, mx] = std::minmax_element(l.begin(), l.end(), [](auto& a, auto& b) { return a.pixel < b.pixel; });
+    span = std::max(span, mx->pixel - mn->pixel + 1);
+  }
+  const int len = (span + kTapPad - 1) / kTapPad * kTapPad;
   for (size_t i = 0; i < n; ++i) {
     int lo = INT32_MAX, hi = INT32_MIN, total = 0;
     for (const TContributor& c : lists[i]) {
@@ -256,7 +274,6 @@ TDenseTaps MakeDense(const std::vector<TContributorList>& lists) {
       total += c.weight;
     }
     if (lists[i].empty()) lo = hi = 0;
-    const int len = (hi - lo + 1 + kTapPad - 1) / kTapPad * kTapPad;
     t.lo[i] = lo;
     t.hi[i] = hi;
     t.len[i] = len;
@@ -270,25 +287,205 @@ TDenseTaps MakeDense(const std::vector<TContributorList>& lists) {
   // Strong reductions pile many mirrored weights onto the edge samples.
   if (std::all_of(t.w.begin(), t.w.end(), [](int32_t v) { return v >= INT16_MIN && v <= INT16_MAX; }))
     t.w16.assign(t.w.begin(), t.w.end());
+  bool small = true;
+  for (size_t i = 0; i < n && small; ++i) {
+    int64_t absSum = 0;
+    for (int k = 0; k < t.len[i]; ++k) absSum += std::abs(t.w[size_t(t.off[i] + k)]);
+    small = absSum * 255 < (int64_t(1) << 24) && t.total[i] <= 4096;
+  }
+  t.floatExact = small;
+  t.boxes = !t.w16.empty() && t.maxLen <= 257 &&
+            std::all_of(t.w.begin(), t.w.end(), [](int32_t v) { return v == 0 || v == 1; });
   return t;
 }
 
-// One output sample: the dot product of len weights with the samples from p.
+// kStrip rows of the source rectangle, transposed: for each column and plane
+// the samples of the kStrip rows lie side by side. The horizontal pass then
+// adds whole columns of samples times one weight, a loop over the rows that
+// the compiler vectorises, instead of one short dot product per output.
+constexpr int kStrip = 16;
+
+#if defined(__SSE2__)
+// 16 rows of 16 bytes from rows[r] + offset, transposed into 16 columns of 16
+// bytes at out (four rounds of the perfect shuffle).
+inline void Transpose16(const uint8_t* const* rows, size_t offset, uint8_t* out) {
+  __m128i x[16], y[16];
+  for (int r = 0; r < 16; ++r) x[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + offset));
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < 8; ++i) {
+      y[2 * i] = _mm_unpacklo_epi8(x[i], x[i + 8]);
+      y[2 * i + 1] = _mm_unpackhi_epi8(x[i], x[i + 8]);
+    }
+    for (int i = 0; i < 16; ++i) x[i] = y[i];
+  }
+  for (int j = 0; j < 16; ++j) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * j), x[j]);
+}
+#endif
+
+class TStrips {
+ public:
+  TStrips(TPxBitmap& source, TPlaneKind kind, const TRect& r, int pad)
+      : source_(source),
+        kind_(kind),
+        r_(r),
+        planes_(PlaneCount(kind)),
+        data_((size_t(r.w) + size_t(pad)) * size_t(planes_) * kStrip, 0),
+        direct_(source.Location() != pxTempFile) {}
+
+  // Rows first .. first + count - 1 of the rectangle (count <= kStrip).
+  void Load(int first, int count) {
+#if defined(__SSE2__)
+    // Rows of a file-backed picture are valid one at a time, so only pictures
+    // in memory are read 16 rows at once.
+    if (direct_ && kind_ != TPlaneKind::Mono) {
+      const uint8_t* rows[kStrip];
+      const size_t x0 = size_t(r_.x) * size_t(planes_);
+      for (int r = 0; r < kStrip; ++r) rows[r] = source_.RowPointer(r_.y + first + std::min(r, count - 1)) + x0;
+      const size_t n = size_t(r_.w) * size_t(planes_);
+      size_t k = 0;
+      for (; k + 16 <= n; k += 16) Transpose16(rows, k, data_.data() + k * kStrip);
+      for (; k < n; ++k)
+        for (int r = 0; r < kStrip; ++r) data_[k * kStrip + size_t(r)] = rows[r][k];
+      return;
+    }
+#endif
+    for (int r = 0; r < count; ++r) LoadRow(r, source_.RowPointer(r_.y + first + r));
+  }
+  // Samples of the strip's rows at column x of a plane; the next column of
+  // the same plane is Step() further on.
+  const uint8_t* Column(int plane, int x) const {
+    return data_.data() + (size_t(x) * size_t(planes_) + size_t(plane)) * kStrip;
+  }
+  size_t Step() const {
+    return size_t(planes_) * kStrip;
+  }
+  int Planes() const {
+    return planes_;
+  }
+
+ private:
+  void LoadRow(int r, const uint8_t* s) {
+    uint8_t* d = data_.data() + r;
+    if (kind_ == TPlaneKind::Mono) {
+      for (int x = 0; x < r_.w; ++x) {
+        const int c = r_.x + x;
+        d[size_t(x) * kStrip] = (s[c >> 3] & (0x80 >> (c & 7))) ? 255 : 0;
+      }
+      return;
+    }
+    s += size_t(r_.x) * size_t(planes_);
+    const size_t n = size_t(r_.w) * size_t(planes_);
+    for (size_t k = 0; k < n; ++k) d[k * kStrip] = s[k];
+  }
+
+  TPxBitmap& source_;
+  TPlaneKind kind_;
+  TRect r_;
+  int planes_;
+  std::vector<uint8_t> data_;
+  bool direct_;
+};
+
+// Outputs of a strip collected 16 columns at a time ([column][row]) and
+// written to the work rows transposed, instead of one byte per row each.
+class TStripOutput {
+ public:
+  TStripOutput(uint8_t* const* rows, int count) : rows_(rows), count_(count) {}
+  uint8_t* Column(int i) { return block_ + 16 * (i & 15); }
+  // Call after column i is filled.
+  void Done(int i, int last) {
+    if ((i & 15) != 15 && i != last) return;
+    const int first = i & ~15, n = i - first + 1;
+#if defined(__SSE2__)
+    if (n == 16) {
+      alignas(64) uint8_t t[256];
+      const uint8_t* in[16];
+      for (int k = 0; k < 16; ++k) in[k] = block_ + 16 * k;
+      Transpose16(in, 0, t);
+      for (int r = 0; r < count_; ++r) std::memcpy(rows_[r] + first, t + 16 * r, 16);
+      return;
+    }
+#endif
+    for (int k = 0; k < n; ++k)
+      for (int r = 0; r < count_; ++r) rows_[r][first + k] = block_[16 * k + r];
+  }
+
+ private:
+  uint8_t* const* rows_;
+  int count_;
+  alignas(64) uint8_t block_[256];
+};
+
+// Horizontal taps of one plane of a strip into the strip's work rows. The
+// lane count is a run-time value on purpose: with a constant the compiler
+// unrolls the row loop and vectorises across taps instead, which is slower.
 template <typename W>
-inline int DotTaps(const W* __restrict w, const int16_t* __restrict p, int len) {
-  int s = 0;
-  for (int k = 0; k < len; ++k) s += int(w[k]) * int(p[k]);
-  return s;
+void StripTaps(const TStrips& strips, int plane, const TDenseTaps& t, const W* weights, int dw, uint8_t* const* rows,
+               int count) {
+  const int lanes = (count + 7) & ~7;
+  const size_t step = strips.Step();
+  alignas(64) int32_t acc[kStrip];
+  TStripOutput output(rows, count);
+  for (int i = 0; i < dw; ++i) {
+    for (int r = 0; r < lanes; ++r) acc[r] = 0;
+    const W* w = weights + t.off[size_t(i)];
+    const uint8_t* col = strips.Column(plane, t.lo[size_t(i)]);
+    const int len = t.len[size_t(i)];
+    for (int k = 0; k < len; ++k, col += step) {
+      const W wk = w[k];
+      for (int r = 0; r < lanes; ++r) acc[r] += wk * col[r];
+    }
+    const int total = t.total[size_t(i)];
+    uint8_t* out = output.Column(i);
+    if (total > 0 && t.floatExact) {
+      // Exact in single precision here (see TDenseTaps::floatExact).
+      const float inverse = float(t.inverse[size_t(i)]);
+      for (int r = 0; r < lanes; ++r)
+        out[r] = uint8_t(int(std::min(std::max(float(acc[r]) + 0.5f, 0.0f) * inverse, 255.0f)));
+    } else if (total > 0) {
+      const double inverse = t.inverse[size_t(i)];
+      for (int r = 0; r < lanes; ++r) out[r] = uint8_t(int(std::min(std::max(acc[r] + 0.5, 0.0) * inverse, 255.0)));
+    } else {
+      for (int r = 0; r < lanes; ++r) out[r] = Normalise(acc[r], total, t.inverse[size_t(i)]);
+    }
+    output.Done(i, dw - 1);
+  }
 }
 
-void HorizontalKernel(const int16_t* plane, const TDenseTaps& t, int dw, uint8_t* out) {
-  const bool narrow = !t.w16.empty();
+// Boxes (weights 0 or 1, at most 257 of them): 16-bit sums cannot overflow,
+// masking replaces the multiplication, and (s + 0.5) / n in single precision
+// is exact because s < 65536 and n <= 257.
+void StripBoxes(const TStrips& strips, int plane, const TDenseTaps& t, int dw, uint8_t* const* rows, int count) {
+  const int lanes = (count + 7) & ~7;
+  const size_t step = strips.Step();
+  alignas(64) uint16_t acc[kStrip];
+  TStripOutput output(rows, count);
   for (int i = 0; i < dw; ++i) {
-    const size_t off = size_t(t.off[size_t(i)]);
-    const int16_t* p = plane + t.lo[size_t(i)];
+    for (int r = 0; r < lanes; ++r) acc[r] = 0;
+    const int16_t* w = &t.w16[size_t(t.off[size_t(i)])];
+    const uint8_t* col = strips.Column(plane, t.lo[size_t(i)]);
     const int len = t.len[size_t(i)];
-    const int s = narrow ? DotTaps(&t.w16[off], p, len) : DotTaps(&t.w[off], p, len);
-    out[i] = Normalise(s, t.total[size_t(i)], t.inverse[size_t(i)]);
+    for (int k = 0; k < len; ++k, col += step) {
+      const uint8_t mask = uint8_t(-w[k]);
+      for (int r = 0; r < lanes; ++r) acc[r] = uint16_t(acc[r] + (col[r] & mask));
+    }
+    const float inverse = float(t.inverse[size_t(i)]);
+    uint8_t* out = output.Column(i);
+    for (int r = 0; r < lanes; ++r) out[r] = uint8_t(int((float(acc[r]) + 0.5f) * inverse));
+    output.Done(i, dw - 1);
+  }
+}
+
+void StripKernel(const TStrips& strips, const TDenseTaps& t, int dw, TWorkRing& work, int first, int count) {
+  uint8_t* rows[kStrip];
+  for (int c = 0; c < strips.Planes(); ++c) {
+    for (int r = 0; r < count; ++r) rows[r] = work.Plane(first + r, c);
+    if (t.boxes)
+      StripBoxes(strips, c, t, dw, rows, count);
+    else if (!t.w16.empty())
+      StripTaps(strips, c, t, t.w16.data(), dw, rows, count);
+    else
+      StripTaps(strips, c, t, t.w.data(), dw, rows, count);
   }
 }
 
@@ -324,14 +521,10 @@ void KernelResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitma
   const TDenseTaps ht = MakeDense(BuildContributors(r.w, dw, filter));
   const TDenseTaps vt = MakeDense(BuildContributors(r.h, dh, filter));
 
-  // Source planes padded so the zero-weight tail of the last window is readable.
-  const size_t stride = size_t(r.w) + size_t(ht.maxLen) + kTapPad;
-  std::vector<int16_t> src(size_t(n) * stride, 0);
-  int16_t* sp[3];
-  for (int c = 0; c < n; ++c) sp[c] = src.data() + size_t(c) * stride;
-
+  // Padded so the zero-weight tail of the last window is readable.
+  TStrips strips(source, kind, r, ht.maxLen + kTapPad);
   const bool ring = WindowsAscend(vt.lo, vt.hi);
-  TWorkRing work(n, dw, ring ? WidestWindow(vt.lo, vt.hi) : r.h);
+  TWorkRing work(n, dw, (ring ? WidestWindow(vt.lo, vt.hi) : r.h) + kStrip);
   std::vector<int> acc(static_cast<size_t>(dw));
   std::vector<uint8_t> out(size_t(n) * size_t(dw));
   const uint8_t* op[3];
@@ -340,9 +533,10 @@ void KernelResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitma
   const double progressScale = 100.0 / (r.h + dw + 0.5);
 
   for (int j = 0; j < dh; ++j) {
-    for (; work.next <= vt.hi[size_t(j)]; ++work.next) {
-      LoadPlanes(source, kind, r.x, r.y + work.next, r.w, sp);
-      for (int c = 0; c < n; ++c) HorizontalKernel(sp[c], ht, dw, work.Plane(work.next, c));
+    for (; work.next <= vt.hi[size_t(j)]; work.next += kStrip) {
+      const int count = std::min(kStrip, r.h - work.next);
+      strips.Load(work.next, count);
+      StripKernel(strips, ht, dw, work, work.next, count);
     }
     const int lo = vt.lo[size_t(j)];
     const int32_t* wj = &vt.w[size_t(vt.off[size_t(j)])];
@@ -359,7 +553,13 @@ void KernelResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitma
       uint8_t* o = out.data() + size_t(c) * size_t(dw);
       const int total = vt.total[size_t(j)];
       const double inverse = vt.inverse[size_t(j)];
-      for (int x = 0; x < dw; ++x) o[x] = Normalise(a[x], total, inverse);
+      if (total > 0) {
+        // Normalise without branches: a non-positive sum gives 0, and
+        // (s + 0.5) / total truncates exactly as the integer division would.
+        for (int x = 0; x < dw; ++x) o[x] = uint8_t(std::min(std::max(a[x] + 0.5, 0.0) * inverse, 255.0));
+      } else {
+        for (int x = 0; x < dw; ++x) o[x] = Normalise(a[x], total, inverse);
+      }
     }
     StorePlanes(dest.RowPointer(j), df, n, op, dw);
     if (progress) progress(int((work.next + double(j + 1) * dw / dh) * progressScale));
@@ -399,20 +599,20 @@ inline uint8_t Lerp17(int a, int b, int frac) {
   return uint8_t(a + (((b - a) * frac) >> 17));
 }
 
-void HorizontalLinear(const uint8_t* p, int S, const TLinearAxis& ax, const std::vector<double>& inverse, int D,
-                      uint8_t* out) {
-  if (ax.interpolate) {
-    for (int i = 0; i < D; ++i) {
+void StripLerp(const TStrips& strips, int S, const TLinearAxis& ax, int dw, TWorkRing& work, int first, int count) {
+  const int lanes = (count + 7) & ~7;
+  alignas(64) uint8_t out[kStrip];
+  uint8_t* rows[kStrip];
+  for (int c = 0; c < strips.Planes(); ++c) {
+    for (int r = 0; r < count; ++r) rows[r] = work.Plane(first + r, c);
+    for (int i = 0; i < dw; ++i) {
       const int l = ax.left[size_t(i)];
-      out[i] = Lerp17(p[l], p[std::min(l + 1, S - 1)], ax.frac[size_t(i)]);
+      const uint8_t* a = strips.Column(c, l);
+      const uint8_t* b = strips.Column(c, std::min(l + 1, S - 1));
+      const int frac = ax.frac[size_t(i)];
+      for (int r = 0; r < lanes; ++r) out[r] = uint8_t(a[r] + (((b[r] - a[r]) * frac) >> 17));
+      for (int r = 0; r < count; ++r) rows[r][i] = out[r];
     }
-    return;
-  }
-  for (int i = 0; i < D; ++i) {
-    const int l = ax.left[size_t(i)], r = ax.right[size_t(i)];
-    int s = 0;
-    for (int k = l; k <= r; ++k) s += p[k];
-    out[i] = uint8_t(DivByInverse(s, inverse[size_t(i)]));
   }
 }
 
@@ -447,7 +647,16 @@ void FastLinearResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxB
   const int n = PlaneCount(kind);
   const TLinearAxis hx = MakeLinearAxis(r.w, dw, alwaysInterpolate, true);
   const TLinearAxis vy = MakeLinearAxis(r.h, dh, alwaysInterpolate, false);
-  const std::vector<double> hinv = BoxInverses(hx), vinv = BoxInverses(vy);
+  const std::vector<double> vinv = BoxInverses(vy);
+  // The horizontal boxes as taps of weight 1, so they run through the same
+  // dot product as the kernels.
+  TDenseTaps boxes;
+  if (!hx.interpolate) {
+    std::vector<TContributorList> lists(static_cast<size_t>(dw));
+    for (int i = 0; i < dw; ++i)
+      for (int k = hx.left[size_t(i)]; k <= hx.right[size_t(i)]; ++k) lists[size_t(i)].push_back({k, 1});
+    boxes = MakeDense(lists);
+  }
 
   // Work rows needed by destination row j.
   std::vector<int> lo(static_cast<size_t>(dh)), hi(static_cast<size_t>(dh));
@@ -456,11 +665,8 @@ void FastLinearResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxB
     hi[size_t(j)] = vy.interpolate ? std::min(vy.left[size_t(j)] + 1, r.h - 1) : vy.right[size_t(j)];
   }
   const bool ring = WindowsAscend(lo, hi);
-  TWorkRing work(n, dw, ring ? WidestWindow(lo, hi) : r.h);
-
-  std::vector<uint8_t> src(size_t(n) * size_t(r.w));
-  uint8_t* sp[3];
-  for (int c = 0; c < n; ++c) sp[c] = src.data() + size_t(c) * size_t(r.w);
+  TWorkRing work(n, dw, (ring ? WidestWindow(lo, hi) : r.h) + kStrip);
+  TStrips strips(source, kind, r, boxes.maxLen + kTapPad);
   std::vector<int> acc(static_cast<size_t>(dw));
   std::vector<uint8_t> out(size_t(n) * size_t(dw));
   const uint8_t* op[3];
@@ -469,9 +675,13 @@ void FastLinearResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxB
   const double progressScale = 100.0 / (r.h + dh + 0.5);
 
   for (int j = 0; j < dh; ++j) {
-    for (; work.next <= hi[size_t(j)]; ++work.next) {
-      LoadPlanes(source, kind, r.x, r.y + work.next, r.w, sp);
-      for (int c = 0; c < n; ++c) HorizontalLinear(sp[c], r.w, hx, hinv, dw, work.Plane(work.next, c));
+    for (; work.next <= hi[size_t(j)]; work.next += kStrip) {
+      const int count = std::min(kStrip, r.h - work.next);
+      strips.Load(work.next, count);
+      if (hx.interpolate)
+        StripLerp(strips, r.w, hx, dw, work, work.next, count);
+      else
+        StripKernel(strips, boxes, dw, work, work.next, count);
     }
     for (int c = 0; c < n; ++c) {
       uint8_t* o = out.data() + size_t(c) * size_t(dw);
