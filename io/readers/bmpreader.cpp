@@ -468,7 +468,14 @@ void TBmpReader::Convert16Row(const uint8_t* src, uint8_t* dst, uint8_t* alpha) 
   const int w = int(h_.width);
   uint8_t aOr = alphaOr_, aAnd = alphaAnd_;
   for (int x = 0; x < w; ++x) {
-    const uint32_t c = lut16_[Le16(src + 2 * x)];
+    const uint32_t v = Le16(src + 2 * x);
+    uint32_t c;
+    if (!lut16_.empty()) {
+      c = lut16_[v];
+    } else {
+      c = uint32_t(fields_[2].Get(v)) | (uint32_t(fields_[1].Get(v)) << 8) | (uint32_t(fields_[0].Get(v)) << 16) |
+          (uint32_t(fields_[3].Get(v)) << 24);
+    }
     dst[3 * x] = uint8_t(c);
     dst[3 * x + 1] = uint8_t(c >> 8);
     dst[3 * x + 2] = uint8_t(c >> 16);
@@ -580,7 +587,8 @@ void TBmpReader::DecodeUncompressed() {
       if ((fileRow & 63) == 63) progress_.Report(fileRow + 1);
     }
   } else {
-    if (h_.bitCount == 16) {
+    // A table of every 16-bit value pays off only for pictures larger than it.
+    if (h_.bitCount == 16 && h_.width * rows_ > 65536) {
       lut16_.resize(65536);
       for (uint32_t v = 0; v < 65536; ++v)
         lut16_[v] = uint32_t(fields_[2].Get(v)) | (uint32_t(fields_[1].Get(v)) << 8) |
@@ -754,7 +762,8 @@ void TBmpReader::Run() {
   else
     DecodeUncompressed();
   FinishAlpha();
-  CheckIndexes();
+  // A caller's abort is not the file's fault.
+  if (!progress_.IsAborted()) CheckIndexes();
 }
 
 }  // namespace

@@ -321,6 +321,41 @@ INSTANTIATE_TEST_SUITE_P(
                    -1}),
     [](const testing::TestParamInfo<TFieldCase>& i) { return std::string(i.param.name); });
 
+// Large 16-bit pictures go through a table of all 65536 values; each of
+// their rows must decode as the same row does alone (computed per pixel).
+TEST_F(BmpReaderTest, LargeSixteenBitPictureMatchesItsRowsDecodedAlone) {
+  const int w = 300, h = 250;
+  auto value = [](int x, int y) { return uint16_t(x * 131 + y * 1009 + (x * y) % 7); };
+  auto make = [&](int height, int firstRow) {
+    TBmpSpec s;
+    s.width = w;
+    s.height = -height;
+    s.bitCount = 16;
+    s.compression = 6;
+    s.masks = {0x0F00, 0x00F0, 0x000F, 0xF000};
+    s.pixels = StoredRows(w, height, 16, true, [&](int x, int y, uint8_t* row) {
+      const uint16_t v = value(x, firstRow + y);
+      row[2 * x] = uint8_t(v);
+      row[2 * x + 1] = uint8_t(v >> 8);
+    });
+    return MakeBmp(s);
+  };
+  Read(make(h, 0));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  ASSERT_TRUE(mask_);
+  TPxBitmap whole;
+  bitmap_.MoveStorageTo(whole);
+  const std::unique_ptr<TPxMask> wholeMask = std::move(mask_);
+  for (int y = 0; y < h; y += 37) {
+    Read(make(1, y));
+    ASSERT_FALSE(aborted_) << progress_.AbortReason;
+    for (int x = 0; x < w; ++x) {
+      ASSERT_EQ(whole.ColorAt(x, y), bitmap_.ColorAt(x, 0)) << x << "," << y;
+      ASSERT_EQ(wholeMask->MaskPixel(x, y), mask_ ? mask_->MaskPixel(x, 0) : 255) << x << "," << y;
+    }
+  }
+}
+
 TEST_F(BmpReaderTest, OneBitBlackWhiteStaysMonoAndWhiteBlackIsInverted) {
   for (const bool whiteFirst : {false, true}) {
     SCOPED_TRACE(whiteFirst ? "white, black" : "black, white");
