@@ -202,6 +202,22 @@ TEST(Rotate, ClockwiseQuarterTurnOf400By300MovesTheCorners) {
   EXPECT_EQ(b.PixelBGR(0, 399), bottomRight);
 }
 
+// Larger than the blocks the 24-bit turn works in, both ways.
+TEST(Rotate, QuarterTurnsAcrossManyBlocks) {
+  constexpr int w = 1100, h = 601;
+  TPxBitmap source, cw, ccw;
+  MakePicture(source, pxInMemory, w, h, pxRGB24);
+  QuarterTurnClockwise(source, cw);
+  EXPECT_TRUE(Matches(source, cw, h, w, [](int x, int y, int& sx, int& sy) { sx = y, sy = h - 1 - x; }));
+  QuarterTurnCounterClockwise(source, ccw);
+  EXPECT_TRUE(Matches(source, ccw, h, w, [](int x, int y, int& sx, int& sy) { sx = w - 1 - y, sy = x; }));
+  // Turning into a picture of the right size again reuses it.
+  uint8_t* storage = cw.RowPointer(0);
+  QuarterTurnClockwise(source, cw);
+  EXPECT_EQ(cw.RowPointer(0), storage);
+  EXPECT_TRUE(Matches(source, cw, h, w, [](int x, int y, int& sx, int& sy) { sx = y, sy = h - 1 - x; }));
+}
+
 // Colours standing for the pixels of a small source picture, "a" = (0, 0).
 TColorBGR Label(int i) {
   return MakeBGR(uint8_t(10 + 20 * i), uint8_t(250 - 15 * i), uint8_t(7 * i + 1));
