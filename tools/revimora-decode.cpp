@@ -2,6 +2,11 @@
 // does, and writes it as PNG or PAM, or prints its parameters as JSON.
 //
 //   revimora-decode FILE [-o OUT.png|OUT.pam] [--info] [--index N]
+//                   [--resize WxH [--filter NAME]]
+//
+// --resize scales the decoded picture before it is written (0 for one side
+// keeps the aspect ratio); NAME is a resampling filter without its "rf"
+// prefix (lanczos3, fastlinear, bicubic, none, ...), lanczos3 by default.
 //
 // Exit status: 0 decoded (and written), 1 the file could not be read or the
 // output not written (one line "revimora-decode: FILE: <reason>" on stderr),
@@ -21,6 +26,7 @@
 #include <vector>
 
 #include "imaging/pxbitmap.h"
+#include "imaging/pxresample.h"
 #include "io/formats.h"
 #include "io/pictureio.h"
 
@@ -36,11 +42,16 @@ struct TOptions {
   bool info = false;
   bool haveIndex = false;
   int index = 0;
+  int resizeWidth = -1;  // -1: no resizing
+  int resizeHeight = -1;
+  TResampleFilter filter = rfLanczos3;
+  bool haveFilter = false;
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
   if (!problem.empty()) std::fprintf(stderr, "%s: %s\n", kTool, problem.c_str());
-  std::fprintf(stderr, "usage: %s FILE [-o OUT.png|OUT.pam] [--info] [--index N]\n", kTool);
+  std::fprintf(stderr, "usage: %s FILE [-o OUT.png|OUT.pam] [--info] [--index N] [--resize WxH [--filter NAME]]\n",
+               kTool);
   std::exit(2);
 }
 
@@ -75,6 +86,21 @@ TOptions ParseArguments(int argc, char** argv) {
       if (*argv[i] == '\0' || *end != '\0' || v < 0 || v > 1000000) Usage("--index needs a number from 0");
       o.index = int(v);
       o.haveIndex = true;
+    } else if (a == "--resize") {
+      if (++i >= argc) Usage("--resize needs WxH");
+      char* end = nullptr;
+      const long w = std::strtol(argv[i], &end, 10);
+      const bool sep = end != argv[i] && (*end == 'x' || *end == 'X');
+      const char* hs = sep ? end + 1 : end;
+      const long h = std::strtol(hs, &end, 10);
+      if (!sep || end == hs || *end != '\0' || w < 0 || h < 0 || w > 65535 || h > 65535 || (w == 0 && h == 0))
+        Usage("--resize needs WxH, each 0 .. 65535 and not both 0");
+      o.resizeWidth = int(w);
+      o.resizeHeight = int(h);
+    } else if (a == "--filter") {
+      if (++i >= argc) Usage("--filter needs a name");
+      if (!ResampleFilterFromName(argv[i], o.filter)) Usage(std::string("unknown filter ") + argv[i]);
+      o.haveFilter = true;
     } else if (a == "-h" || a == "--help") {
       Usage("");
     } else if (!a.empty() && a[0] == '-' && a != "-") {
@@ -86,6 +112,7 @@ TOptions ParseArguments(int argc, char** argv) {
     }
   }
   if (o.input.empty()) Usage("no input file");
+  if (o.haveFilter && o.resizeWidth < 0) Usage("--filter goes with --resize");
   return o;
 }
 
@@ -330,6 +357,32 @@ void PrintInfo(TPictureIO& io, const std::string& file) {
   std::printf("%s\n", j.Text().c_str());
 }
 
+// The picture at the size asked for: nearest neighbour keeps the format, the
+// projections give 1 bit, every other filter 24-bit colour. An alpha channel
+// is resampled alongside.
+void Resize(TPxBitmap& picture, const TOptions& o) {
+  const int64_t w0 = picture.Width(), h0 = picture.Height();
+  int64_t w = o.resizeWidth, h = o.resizeHeight;
+  if (w == 0) w = std::max<int64_t>(1, h * w0 / h0);
+  if (h == 0) h = std::max<int64_t>(1, w * h0 / w0);
+  w = std::min<int64_t>(w, 65535);
+  h = std::min<int64_t>(h, 65535);
+  TPxBitmapFormat format = pxRGB24;
+  if (o.filter == rfNone)
+    format = picture.Format();
+  else if (o.filter == rfProjectBW || o.filter == rfProjectWB)
+    format = pxMono1;
+  TPxBitmap scaled;
+  scaled.AllocatePixels(int(w), int(h), format);
+  FilteredResample(picture, scaled, o.filter);
+  if (picture.HasAlphaChannel()) {
+    TPxBitmap& alpha = *picture.AlphaChannel();
+    FilteredResampleAlpha(alpha, *scaled.AlphaChannel(), o.filter);
+    scaled.AlphaChannel()->SetAllOpaque(alpha.AllOpaque());
+  }
+  picture.AssignFrom(scaled);
+}
+
 int Run(const TOptions& o) {
   TPictureIO io;
   if (o.haveIndex) io.ImageParams().SetImageIndex(o.index);
@@ -347,6 +400,7 @@ int Run(const TOptions& o) {
     Fail(o.input, "no picture decoded");
   }
   if (o.info) PrintInfo(io, o.input);
+  if (o.resizeWidth >= 0) Resize(*io.TargetBitmap(), o);
   if (!o.output.empty()) WriteOutput(ToRgb(*io.TargetBitmap()), o.output);
   return 0;
 }
