@@ -13,6 +13,7 @@
 
 #include "imaging/pxbitmap.h"
 #include "imaging/pxmetadata.h"
+#include "imaging/pxrotate.h"
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
@@ -505,7 +506,7 @@ void KeepMarkers(j_decompress_ptr cinfo, TIOParamsVals& params) {
   }
 }
 
-void ParseMetadata(TIOParamsVals& params) {
+void ParseMetadata(TIOParamsVals& params, TPxBitmap& bitmap, bool turn) {
   TPxMarkerList& list = params.JpegMarkerList();
   const int app13 = list.IndexOfType(JPEG_APP0 + 13);
   if (app13 >= 0 && list.MarkerData(app13) != nullptr)
@@ -520,8 +521,7 @@ void ParseMetadata(TIOParamsVals& params) {
     params.SetDpiX(dpiX);
     params.SetDpiY(dpiY);
   }
-  // Turning the picture by ExifOrientation (AutoRotate) comes with the EXIF
-  // data, which the parser above does not yet deliver.
+  if (turn && params.AutoRotate != 0) ApplyOrientation(bitmap, params.ExifOrientation);
 }
 
 }  // namespace
@@ -595,7 +595,7 @@ void ReadJpeg(TStream& stream, TStream* tables, TPxBitmap& bitmap, bool applyPro
     params.JpegWarningCount = session.err.warnings;
     params.JpegWarningCode = session.err.lastWarningCode;
   }
-  if (parseMetadata) ParseMetadata(params);
+  if (parseMetadata) ParseMetadata(params, bitmap, !paramsOnly && !progress.IsAborted());
 }
 
 void ReadJpegFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,

@@ -1,0 +1,48 @@
+// The PNG reader alone: a whole file (as loaded and in the native formats)
+// and its parameters only.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz_limits.h"
+#include "imaging/pxbitmap.h"
+#include "imaging/pxstreams.h"
+#include "io/ioparams.h"
+#include "io/progress.h"
+#include "io/readers/pngreader.h"
+
+namespace {
+
+void Decode(const uint8_t* data, size_t size, bool native, bool paramsOnly) {
+  static const rv::TImageLimits limits = rv::FuzzLimits();
+  rv::TPxMemStream stream(data, static_cast<int64_t>(size));
+  rv::TPxBitmap bitmap;
+  rv::TIOParamsVals params;
+  params.NativePixelFormat = native ? 1 : 0;
+  bool aborted = false;
+  rv::TProgressRecord progress;
+  progress.Aborted = &aborted;
+  progress.Limits = &limits;
+  rv::ReadPng(stream, bitmap, params, paramsOnly, progress);
+  unsigned sum = 0;
+  if (!bitmap.IsEmpty()) {
+    const int rowLength = bitmap.RowLength();
+    for (int y = 0; y < bitmap.Height(); ++y) sum += bitmap.RowPointer(y)[rowLength - 1];
+    // An alpha channel always has the picture's size.
+    if (bitmap.HasAlphaChannel()) {
+      rv::TPxBitmap* alpha = bitmap.AlphaChannel();
+      if (alpha->Width() != bitmap.Width() || alpha->Height() != bitmap.Height()) __builtin_trap();
+      sum += alpha->RowPointer(alpha->Height() - 1)[alpha->Width() - 1];
+    }
+  }
+  volatile unsigned sink = sum;
+  (void)sink;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Decode(data, size, false, false);
+  Decode(data, size, true, false);
+  Decode(data, size, false, true);
+  return 0;
+}
