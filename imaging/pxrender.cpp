@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "imaging/pxcolor.h"
 
@@ -118,6 +119,23 @@ uint8_t* DestRow(const TStretchJob& job, int y) {
 // Copies the converted source pixels. A destination row whose source row is
 // the one of the row above is the same span of pixels, so it is copied from
 // there instead of converted again.
+// The 24-bit source needs no conversion: each pixel is a 4-byte copy whose
+// fourth byte the next pixel overwrites, except at the span's end and where a
+// source pixel is the last of its row.
+void CopyPixelsRGB24(const uint8_t* s, int sourceBytes, const int32_t* xt, int n, uint8_t* d) {
+  for (int i = 0; i < n - 1; ++i) {
+    const size_t off = 3 * size_t(xt[i]);
+    if (off + 4 <= size_t(sourceBytes)) {
+      uint32_t v;
+      std::memcpy(&v, s + off, 4);
+      std::memcpy(d + 3 * size_t(i), &v, 4);
+    } else {
+      std::memcpy(d + 3 * size_t(i), s + off, 3);
+    }
+  }
+  std::memcpy(d + 3 * size_t(n - 1), s + 3 * size_t(xt[n - 1]), 3);
+}
+
 template <typename Fetch>
 void StretchRowsOpaque(const TStretchJob& job) {
   const Fetch fetch(*job.Source);
@@ -133,9 +151,13 @@ void StretchRowsOpaque(const TStretchJob& job) {
       std::memcpy(d, previous, 3 * size_t(n));
     } else {
       const uint8_t* s = job.Source->RowPointer(sy);
-      for (int i = 0; i < n; ++i) {
-        const TColorBGR c = fetch(s, xt[i]);
-        std::memcpy(d + 3 * size_t(i), &c, 3);
+      if constexpr (std::is_same_v<Fetch, FetchRGB24>) {
+        CopyPixelsRGB24(s, job.Source->RowLength(), xt, n, d);
+      } else {
+        for (int i = 0; i < n; ++i) {
+          const TColorBGR c = fetch(s, xt[i]);
+          std::memcpy(d + 3 * size_t(i), &c, 3);
+        }
       }
     }
     previousSource = sy;

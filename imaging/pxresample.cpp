@@ -806,6 +806,34 @@ void AreaResample(TPxBitmap& source, const TRect& r, TPxBitmap& dest, bool bicub
   const uint8_t* op[3] = {out.data(), out.data() + dw, out.data() + 2 * size_t(dw)};
   const TPxBitmapFormat df = dest.Format();
   const double area = g * h;
+  auto finishRow = [&](int j) {
+    // A tiny allowance keeps a constant picture constant despite the rounding
+    // of the piece lengths; it cannot lift a true value to the next integer.
+    for (size_t k = 0; k < acc.size(); ++k) out[k] = ClampByte(int64_t(acc[k] / area + 1e-7));
+    StorePlanes(dest.RowPointer(j), df, 3, op, dw);
+    std::fill(acc.begin(), acc.end(), 0.0);
+    if (progress) progress(int((j + 1.0) / dh * 100));
+  };
+  if (!ix && !iy) {
+    // Plain area averaging: every piece is one source pixel times its area,
+    // read straight from the source row.
+    for (size_t vi = 0; vi < vp.size(); ++vi) {
+      const TPiece& v = vp[vi];
+      const uint8_t* s = source.RowPointer(r.y + v.src) + size_t(r.x) * 3;
+      double* a0 = acc.data();
+      double* a1 = a0 + dw;
+      double* a2 = a1 + dw;
+      for (const TPiece& q : hp) {
+        const double w = q.len * v.len;
+        const uint8_t* p = s + 3 * size_t(q.src);
+        a0[q.dst] += w * p[0];
+        a1[q.dst] += w * p[1];
+        a2[q.dst] += w * p[2];
+      }
+      if (vi + 1 == vp.size() || vp[vi + 1].dst != v.dst) finishRow(v.dst);
+    }
+    return;
+  }
   for (size_t vi = 0; vi < vp.size(); ++vi) {
     const TPiece& v = vp[vi];
     const int y = v.src;
@@ -833,14 +861,7 @@ void AreaResample(TPxBitmap& source, const TRect& r, TPxBitmap& dest, bool bicub
         }
       }
     }
-    const bool rowDone = vi + 1 == vp.size() || vp[vi + 1].dst != v.dst;
-    if (!rowDone) continue;
-    // A tiny allowance keeps a constant picture constant despite the rounding
-    // of the piece lengths; it cannot lift a true value to the next integer.
-    for (size_t k = 0; k < acc.size(); ++k) out[k] = ClampByte(int64_t(acc[k] / area + 1e-7));
-    StorePlanes(dest.RowPointer(v.dst), df, 3, op, dw);
-    std::fill(acc.begin(), acc.end(), 0.0);
-    if (progress) progress(int((v.dst + 1.0) / dh * 100));
+    if (vi + 1 == vp.size() || vp[vi + 1].dst != v.dst) finishRow(v.dst);
   }
 }
 
