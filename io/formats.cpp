@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "io/readers/bmpreader.h"
+#include "io/readers/gifreader.h"
 #include "io/readers/icoreader.h"
 #include "io/readers/jp2reader.h"
 #include "io/readers/jpegreader.h"
@@ -326,7 +327,7 @@ std::vector<TFileFormatInfo> BuiltInFormats() {
   };
   static const Row rows[] = {
       {ffTIFF, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F;XIF", true, 8, nullptr},
-      {ffGIF, "CompuServe Bitmap", "GIF", true, 16, nullptr},
+      {ffGIF, "CompuServe Bitmap", "GIF", true, 16, ReadGifFormat},
       {ffJPEG, "JPEG Bitmap", "JPG;JPEG;JPE;JIF", true, 4, ReadJpegFormat},
       {ffPCX, "PaintBrush", "PCX", true, 64, ReadPcxFormat},
       {ffBMP, "Windows Bitmap", "BMP;DIB;RLE", true, 32, ReadBmpFormat},

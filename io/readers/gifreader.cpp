@@ -1,0 +1,462 @@
+#include "io/readers/gifreader.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "imaging/pxbitmap.h"
+#include "imaging/pxmask.h"
+#include "imaging/pxrender.h"
+#include "io/ioparams.h"
+#include "io/limits.h"
+#include "io/progress.h"
+#include "io/readers/giflzw.h"
+#include "platform/stream.h"
+
+namespace rv {
+
+namespace {
+
+using TColorTable = std::array<TColorBGR, 256>;
+
+// A 12-bit code yields at most 4094 indices, so no image holds more pixels
+// than 4096 per byte of what is left of the file.
+constexpr int64_t kMaxPixelsPerByte = 4096;
+// Colour images this large that end this close to the end of the stream are
+// taken as garbage.
+constexpr int kHugeSide = 65000;
+constexpr int64_t kHugeTail = 2000;
+
+uint16_t Le16(const uint8_t* p) {
+  return uint16_t(p[0] | (p[1] << 8));
+}
+
+// One image descriptor with the graphic control that came before it.
+struct TGifImage {
+  int32_t Index = 0;
+  int64_t Offset = 0;  // of the 0x2C byte
+  int Left = 0, Top = 0, Width = 0, Height = 0;
+  bool Interlaced = false;
+  bool HasLocal = false;
+  int LocalBits = 0;  // entries: 2^LocalBits
+  TColorTable Local{};
+  uint8_t ControlPacked = 0;
+  uint16_t Delay = 0;
+  uint8_t TransparentIndex = 0;
+};
+
+enum class TImageAction { kSkip, kConsumed, kStop };
+
+// Reads n entries (red, green, blue) into the front of table as blue, green,
+// red; the rest of the table stays black. False when the stream ends first.
+bool ReadColorTable(TStream& stream, int entries, TColorTable& table) {
+  uint8_t rgb[768];
+  const int64_t got = std::max<int64_t>(stream.Read(rgb, int64_t(entries) * 3), 0);
+  table.fill(TColorBGR{});
+  for (int i = 0; i < entries && (i + 1) * 3 <= got; ++i)
+    table[size_t(i)] = MakeBGR(rgb[i * 3], rgb[i * 3 + 1], rgb[i * 3 + 2]);
+  return got == int64_t(entries) * 3;
+}
+
+// The block structure: header, global table, then extensions and images up to
+// the trailer, the end of the stream, or kMaxGifImages images.
+class TGifParser {
+ public:
+  TGifParser(TStream& stream, TIOParamsVals& params, TProgressRecord& progress, bool collectComments)
+      : stream_(stream), params_(params), progress_(progress), collectComments_(collectComments) {}
+
+  // False (with the abort flag set) when the header cannot be right.
+  bool Run(const std::function<TImageAction(const TGifImage&)>& onImage) {
+    const int64_t start = stream_.Position();
+    size_ = stream_.Size();
+    uint8_t h[13];
+    if (stream_.Read(h, 13) != 13 || std::memcmp(h, "GIF", 3) != 0) {
+      progress_.Fail("GIF: no GIF signature at offset " + std::to_string(start));
+      return false;
+    }
+    params_.GifVersion.assign(reinterpret_cast<const char*>(h), 6);
+    params_.GifScreenWidth = Le16(h + 6);
+    params_.GifScreenHeight = Le16(h + 8);
+    params_.GifAspectRatio = h[12];
+    params_.SetDpiX(300);
+    params_.SetDpiY(300);
+    params_.SamplesPerPixel = 1;
+    if (h[10] & 0x80) {
+      HasGlobal = true;
+      GlobalBits = (h[10] & 7) + 1;
+      ReadColorTable(stream_, 1 << GlobalBits, Global);
+      params_.GifBackground = Global[h[11]];
+    }
+    if (stream_.Position() >= size_) {
+      progress_.Fail("GIF: nothing follows the header at offset " + std::to_string(stream_.Position()));
+      return false;
+    }
+
+    TGifImage image;
+    while (!progress_.IsAborted()) {
+      uint8_t b = 0;
+      // The last byte of the stream, or none, counts as the trailer.
+      if (stream_.Read(&b, 1) != 1 || stream_.Position() >= size_ || b == 0x3B) break;
+      if (b == 0x21) {
+        if (!ReadExtension(image)) break;
+      } else if (b == 0x2C) {
+        if (Count >= kMaxGifImages) break;
+        uint8_t d[9];
+        image.Offset = stream_.Position() - 1;
+        if (stream_.Read(d, 9) != 9) break;
+        image.Index = Count;
+        image.Left = Le16(d);
+        image.Top = Le16(d + 2);
+        image.Width = Le16(d + 4);
+        image.Height = Le16(d + 6);
+        image.Interlaced = (d[8] & 0x40) != 0;
+        image.HasLocal = (d[8] & 0x80) != 0;
+        image.LocalBits = image.HasLocal ? (d[8] & 7) + 1 : 0;
+        if (image.HasLocal && !ReadColorTable(stream_, 1 << image.LocalBits, image.Local)) break;
+        // Cut off before its data: not an image, the end of the file.
+        if (stream_.Position() >= size_) break;
+        const TImageAction action = onImage(image);
+        ++Count;
+        if (action == TImageAction::kStop) break;
+        if (action == TImageAction::kSkip) {
+          uint8_t codeSize;
+          if (stream_.Read(&codeSize, 1) != 1) break;
+          ReadGifSubBlocks(stream_, nullptr);
+        }
+        // A graphic control belongs to the next image only.
+        image.ControlPacked = 0;
+        image.Delay = 0;
+        image.TransparentIndex = 0;
+      }
+      // Any other byte is padding some writers leave; it is passed over.
+    }
+    return true;
+  }
+
+  int64_t StreamSize() const { return size_; }
+
+  int32_t Count = 0;
+  bool HasGlobal = false;
+  int GlobalBits = 0;
+  TColorTable Global{};
+
+ private:
+  bool ReadExtension(TGifImage& image) {
+    uint8_t label = 0;
+    if (stream_.Read(&label, 1) != 1) return false;
+    if (label == 0xF9) {
+      // The block normally holds 4 bytes; a longer one keeps its first 4.
+      uint8_t n = 0;
+      if (stream_.Read(&n, 1) != 1) return false;
+      uint8_t data[256] = {};
+      const int64_t got = stream_.Read(data, n);
+      if (got != n) return false;
+      if (n >= 4) {
+        image.ControlPacked = data[0];
+        image.Delay = Le16(data + 1);
+        image.TransparentIndex = data[3];
+      }
+      if (n > 0) ReadGifSubBlocks(stream_, nullptr);
+      return true;
+    }
+    if (label == 0xFE && collectComments_) {
+      uint8_t n = 0;
+      char text[256];
+      while (stream_.Read(&n, 1) == 1 && n != 0) {
+        const int64_t got = std::max<int64_t>(stream_.Read(text, n), 0);
+        const size_t len = strnlen(text, size_t(got));
+        if (len > 0) params_.GifComments.emplace_back(text, len);
+        if (got < n) break;
+      }
+      return true;
+    }
+    ReadGifSubBlocks(stream_, nullptr);
+    return true;
+  }
+
+  TStream& stream_;
+  TIOParamsVals& params_;
+  TProgressRecord& progress_;
+  bool collectComments_;
+  int64_t size_ = 0;
+};
+
+// What decoding one image produced.
+struct TDecodedImage {
+  bool Decoded = false;
+  TPxBitmapFormat Format = pxNoFormat;
+};
+
+TColorTable GrayRamp() {
+  TColorTable t;
+  for (int i = 0; i < 256; ++i) t[size_t(i)] = MakeBGR(uint8_t(i), uint8_t(i), uint8_t(i));
+  return t;
+}
+
+// Sets the wanted image's fields and, unless paramsOnly, decodes it into
+// bitmap and mask. The stream is at the image's code size byte. Returns the
+// action for the parser.
+TImageAction DecodeImage(TStream& stream, const TGifParser& parser, const TGifImage& image, TPxBitmap& bitmap,
+                         bool ignoreTransparency, std::unique_ptr<TPxMask>& mask, bool paramsOnly,
+                         TProgressRecord& progress, TIOParamsVals& params, bool report, TDecodedImage& out) {
+  if (report) progress.ReportPercent(30);
+  if (progress.IsAborted()) return TImageAction::kStop;
+  // The colours of the image: its own table, else the global one, else gray.
+  static const TColorTable kGray = GrayRamp();
+  const TColorTable& table = image.HasLocal ? image.Local : parser.HasGlobal ? parser.Global : kGray;
+  const int tableBits = image.HasLocal ? image.LocalBits : parser.HasGlobal ? parser.GlobalBits : 8;
+  const bool transparent = (image.ControlPacked & 1) != 0;
+  params.GifTransparentColor = table[image.TransparentIndex];
+  params.GifXPos = image.Left;
+  params.GifYPos = image.Top;
+  params.Width = image.Width;
+  params.Height = image.Height;
+  params.GifDelayTime = image.Delay;
+  params.GifTransparent = transparent ? 1 : 0;
+  params.GifInterlaced = image.Interlaced ? 1 : 0;
+  params.GifDisposal = uint8_t((image.ControlPacked >> 2) & 7);
+  params.BitsPerSample = tableBits;
+  params.SetColorMap(table.data(), 1 << tableBits);
+  if (paramsOnly || image.Width == 0 || image.Height == 0) return TImageAction::kSkip;
+
+  const int64_t dataStart = stream.Position();
+  TImageHeader header;
+  header.Format = "GIF";
+  header.Offset = image.Offset;
+  header.Width = image.Width;
+  header.Height = image.Height;
+  header.BitsPerPixel = 8;
+  header.CompressedBytes = std::max<int64_t>(parser.StreamSize() - dataStart, 0);
+  header.MaxPixelsPerByte = kMaxPixelsPerByte;
+  if (!CheckImageHeader(header, progress).Ok) return TImageAction::kStop;
+
+  const int w = image.Width, h = image.Height;
+  // Zero-filled: what the decoder does not write is index 0.
+  std::vector<uint8_t> indices(size_t(w) * size_t(h));
+  const TGifDecoderFunc decoder = params.GifDecoder ? params.GifDecoder : DecodeGifLzw;
+  decoder(stream, h, w, indices.data(), image.Interlaced);
+  const int64_t after = stream.Position();
+  if (after == dataStart) {
+    progress.Fail("GIF: the LZW data of image " + std::to_string(image.Index) + " at offset " +
+                  std::to_string(dataStart) + " cannot be decoded");
+    return TImageAction::kStop;
+  }
+  if (report) progress.ReportPercent(70);
+  if (progress.IsAborted()) return TImageAction::kStop;
+
+  const int colours = 1 << tableBits;
+  const bool mono = colours == 2 && table[0] == TColorBGR{} && table[1] == MakeBGR(255, 255, 255);
+  if (!mono && (w > kHugeSide || h > kHugeSide) && parser.StreamSize() - after < kHugeTail) {
+    progress.Fail("GIF: image " + std::to_string(image.Index) + " of " + std::to_string(w) + "x" + std::to_string(h) +
+                  " at offset " + std::to_string(image.Offset) + " ends too close to the end of the file");
+    return TImageAction::kStop;
+  }
+  const bool native = params.NativePixelFormat != 0;
+  const TPxBitmapFormat format = mono ? pxMono1 : native ? pxPalette8 : pxRGB24;
+  bitmap.AllocatePixels(w, h, format);
+  if (format == pxPalette8) {
+    for (int i = 0; i < 256; ++i) bitmap.SetPaletteEntry(i, table[size_t(i)]);
+    bitmap.SetQuantizeColors(colours);
+  }
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* src = indices.data() + size_t(y) * size_t(w);
+    uint8_t* dst = bitmap.RowPointer(y);
+    if (format == pxRGB24) {
+      for (int x = 0; x < w; ++x, dst += 3) {
+        const TColorBGR c = table[src[x]];
+        dst[0] = c.b;
+        dst[1] = c.g;
+        dst[2] = c.r;
+      }
+    } else if (format == pxPalette8) {
+      std::memcpy(dst, src, size_t(w));
+    } else {
+      // Index 1 is white, a set bit; indices past the table are black.
+      std::memset(dst, 0, size_t((w + 7) / 8));
+      for (int x = 0; x < w; ++x)
+        if (src[x] == 1) dst[x >> 3] |= uint8_t(0x80 >> (x & 7));
+    }
+  }
+  if (!ignoreTransparency) {
+    if (!mask) mask = std::make_unique<TPxMask>();
+    mask->AllocateMask(w, h, 8);
+    mask->FillMask(255);
+    bool any = false;
+    if (transparent) {
+      const uint8_t t = image.TransparentIndex;
+      for (int y = 0; y < h; ++y) {
+        const uint8_t* src = indices.data() + size_t(y) * size_t(w);
+        uint8_t* m = mask->MaskRow(y);
+        for (int x = 0; x < w; ++x)
+          if (src[x] == t) {
+            m[x] = 0;
+            any = true;
+          }
+      }
+    }
+    if (any) {
+      mask->SetAllSet(false);
+      mask->RecomputeBox();
+    } else {
+      mask.reset();
+    }
+  }
+  out.Decoded = true;
+  out.Format = format;
+  return TImageAction::kConsumed;
+}
+
+// Draws the pixels of frame whose alpha is not 0 onto canvas (pxRGB24) at
+// (left, top), clipped to the canvas. GIF transparency is all or nothing;
+// the renderer's blend scales by alpha / 256 and would turn an opaque 255
+// into 254, so transparent frames are copied here instead.
+void DrawThroughMask(TPxBitmap& frame, TPxBitmap& canvas, int left, int top) {
+  TPxBitmap& alpha = *frame.AlphaChannel();
+  const int x1 = std::min(frame.Width(), canvas.Width() - left);
+  const int y1 = std::min(frame.Height(), canvas.Height() - top);
+  for (int y = 0; y < y1; ++y) {
+    const uint8_t* a = alpha.RowPointer(y);
+    uint8_t* d = canvas.RowPointer(top + y) + size_t(left) * 3;
+    for (int x = 0; x < x1; ++x) {
+      if (a[x] == 0) continue;
+      const TColorBGR c = frame.ColorAt(x, y);
+      d[size_t(x) * 3] = c.b;
+      d[size_t(x) * 3 + 1] = c.g;
+      d[size_t(x) * 3 + 2] = c.r;
+    }
+  }
+}
+
+}  // namespace
+
+void ReadGif(TStream& stream, TPxBitmap& bitmap, int32_t& imageCount, bool ignoreTransparency,
+             std::unique_ptr<TPxMask>& mask, bool paramsOnly, TProgressRecord& progress, TIOParamsVals& params) {
+  imageCount = 0;
+  progress.ReportPercent(0);
+  if (progress.IsAborted()) return;
+  TGifParser parser(stream, params, progress, true);
+  const int32_t wanted = params.GifImageIndex;
+  const bool ok = parser.Run([&](const TGifImage& image) {
+    if (image.Index != wanted) return TImageAction::kSkip;
+    TDecodedImage decoded;
+    return DecodeImage(stream, parser, image, bitmap, ignoreTransparency, mask, paramsOnly, progress, params, true,
+                       decoded);
+  });
+  if (!ok) return;
+  imageCount = parser.Count;
+  params.SetImageCount(imageCount);
+  if (!progress.IsAborted()) progress.ReportPercent(100);
+}
+
+int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& params, TProgressRecord& progress) {
+  const int64_t start = stream.Position();
+  const int32_t wanted = params.GifImageIndex;
+  const bool report = wanted < 1;
+
+  // First pass: the count, the comments and the file's fields.
+  TGifParser counter(stream, params, progress, true);
+  if (!counter.Run([](const TGifImage&) { return TImageAction::kSkip; })) return 0;
+  const int32_t count = counter.Count;
+  params.SetImageCount(count);
+  if (count == 0 || progress.IsAborted()) return count;
+  const bool animation = count > 1;
+  const int32_t last = std::min(wanted, count - 1);
+
+  // Second pass: images 0..last, each drawn on the canvas as it comes.
+  stream.Seek(start, soBeginning);
+  TPxBitmap canvas;
+  canvas.SetLocation(pxInMemory);
+  bool prevRestore = false;
+  int prevX = 0, prevY = 0, prevW = 0, prevH = 0;
+  bool haveResult = false;
+  TPxBitmapFormat lastFormat = pxNoFormat;
+  std::unique_ptr<TPxBitmap> single;  // the one image of a still picture
+
+  TGifParser parser(stream, params, progress, false);
+  parser.Run([&](const TGifImage& image) {
+    if (image.Index > last) return TImageAction::kStop;
+    params.SetImageIndex(image.Index);
+    auto frame = std::make_unique<TPxBitmap>();
+    frame->SetLocation(pxInMemory);
+    std::unique_ptr<TPxMask> mask;
+    TDecodedImage decoded;
+    const TImageAction action =
+        DecodeImage(stream, parser, image, *frame, false, mask, false, progress, params, report, decoded);
+    if (progress.IsAborted()) return TImageAction::kStop;
+    if (!decoded.Decoded) return action;  // a zero-sided image: nothing to draw
+    lastFormat = decoded.Format;
+    if (mask) frame->AlphaChannel()->ImportMask(mask.get());
+    if (!animation) {
+      single = std::move(frame);
+      haveResult = true;
+      return action;
+    }
+    const int canvasW = std::max<int>(params.GifScreenWidth, frame->Width());
+    const int canvasH = std::max<int>(params.GifScreenHeight, frame->Height());
+    const double background = BGRToColor(params.GifBackground);
+    if (prevRestore && !canvas.IsEmpty()) {
+      canvas.FillArea(prevX, prevY, prevX + prevW - 1, prevY + prevH - 1, background);
+      canvas.AlphaChannel()->FillArea(prevX, prevY, prevX + prevW - 1, prevY + prevH - 1, 0);
+    }
+    if (canvas.IsEmpty()) {
+      TImageHeader header;
+      header.Format = "GIF";
+      header.Offset = 6;
+      header.Width = canvasW;
+      header.Height = canvasH;
+      header.BitsPerPixel = 24;
+      if (!CheckImageHeader(header, progress).Ok) return TImageAction::kStop;
+      canvas.AllocatePixels(canvasW, canvasH, pxRGB24);
+      canvas.FillWith(background);
+      canvas.AlphaChannel()->FillWith(0);
+    } else if (canvas.Width() < canvasW || canvas.Height() < canvasH) {
+      canvas.ResizeCanvas(std::max(canvas.Width(), canvasW), std::max(canvas.Height(), canvasH), background, 0, 0, 0);
+    }
+    const int fw = frame->Width(), fh = frame->Height();
+    if (frame->HasAlphaChannel()) {
+      DrawThroughMask(*frame, canvas, image.Left, image.Top);
+    } else {
+      RenderScaled(*frame, canvas, image.Left, image.Top, fw, fh, 0, 0, fw, fh, 255, rfNone);
+    }
+    frame->MergeAlphaRegionTo(canvas, 0, 0, image.Left, image.Top, fw, fh);
+    canvas.AlphaChannel()->SetAllOpaque(false);
+    prevX = image.Left;
+    prevY = image.Top;
+    prevW = fw;
+    prevH = fh;
+    prevRestore = params.GifDisposal == 2;
+    params.GifDisposal = 2;
+    params.GifXPos = 0;
+    params.GifYPos = 0;
+    haveResult = true;
+    if (!report) progress.ReportPercent(int(int64_t(image.Index) * 100 / count));
+    return action;
+  });
+
+  // Whatever was drawn before a failure is kept, as the picture so far.
+  if (haveResult) {
+    target.AssignFrom(single ? *single : canvas);
+    if (target.Format() != lastFormat) target.ChangeFormat(lastFormat);
+    if (lastFormat == pxPalette8) target.SetQuantizeColors(1 << params.BitsPerSample);
+  }
+  params.SetImageIndex(wanted);
+  params.SetImageCount(count);
+  return count;
+}
+
+void ReadGifFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
+  maskOut.reset();
+  if (paramsOnly) {
+    int32_t count = 0;
+    std::unique_ptr<TPxMask> mask;
+    ReadGif(stream, bitmap, count, true, mask, true, progress, params);
+    return;
+  }
+  LoadGifComposed(stream, bitmap, params, progress);
+}
+
+}  // namespace rv

@@ -1,0 +1,78 @@
+// The GIF reader (GIF87a and GIF89a) in two layers:
+//   - ReadGif parses the block structure and decodes exactly one image of
+//     the file, the one GifImageIndex names, into a bitmap plus a
+//     transparency mask. The LZW data goes through the parameter record's
+//     GifDecoder, else the built-in DecodeGifLzw (io/readers/giflzw.h).
+//   - LoadGifComposed builds the picture a viewer shows: for a file with one
+//     image that image; for an animation a canvas of the logical-screen size
+//     on which images 0..GifImageIndex are drawn in order at their positions,
+//     through their transparency, honouring disposal method 2 (restore to
+//     background). Methods 0, 1 and 3 leave the canvas as it is.
+//
+// Pixels: a colour table of exactly (black, white) gives pxMono1; any other
+// table pxRGB24, or pxPalette8 with the table as palette when
+// NativePixelFormat is set. The table is always read as 256 entries: those
+// the file does not give are black, so an index past the table shows black.
+// An image without any colour table uses a gray ramp.
+//
+// Failure is reported through progress.Fail (abort flag and reason); nothing
+// is thrown for bad data, and the bitmap keeps its previous picture:
+//   - no "GIF" signature, or nothing after the header;
+//   - an image the size limits refuse (checked for every decoded image,
+//     including its size against the bytes left in the file);
+//   - a decoder that does not move the stream (the built-in one: LZW code
+//     size outside 2..8, or the end code right after a clear code with data
+//     behind it);
+//   - a colour image wider or taller than 65000 pixels ending within 2000
+//     bytes of the end of the stream (such headers are garbage in practice).
+// Not failures: a file ending early (the byte that cannot be read counts as
+// the trailer; images complete before it count), LZW data that is corrupt or
+// too short (decoding stops; indices not decoded are 0), too much data
+// (ignored past width × height), a wanted image that does not exist (nothing
+// is decoded), an image with a zero side (counted, nothing decoded).
+// At most kMaxGifImages images are counted; the rest of the file is ignored.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace rv {
+
+class TStream;
+class TPxBitmap;
+class TPxMask;
+class TIOParamsVals;
+struct TProgressRecord;
+
+constexpr int32_t kMaxGifImages = 16384;
+
+// Decodes image params.GifImageIndex of the GIF at the stream's position.
+// Fills params: GifVersion, GifScreenWidth/Height, GifAspectRatio, DpiX/Y
+// (300), SamplesPerPixel (1), GifBackground, GifComments (all comment blocks),
+// and for the wanted image GifTransparentColor, GifXPos, GifYPos, Width,
+// Height, GifDelayTime, GifTransparent, GifInterlaced, GifDisposal,
+// BitsPerSample and the ColorMap; the image count fields at the end.
+//   imageCount: the number of images in the file.
+//   ignoreTransparency: no mask is made.
+//   mask: in/out; (re)made at the image's size when it has transparent
+//     pixels, reset when every pixel is opaque.
+//   paramsOnly: fill params, decode nothing.
+void ReadGif(TStream& stream, TPxBitmap& bitmap, int32_t& imageCount, bool ignoreTransparency,
+             std::unique_ptr<TPxMask>& mask, bool paramsOnly, TProgressRecord& progress, TIOParamsVals& params);
+
+// The composed picture of image params.GifImageIndex into target (with its
+// alpha channel), converted to the format ReadGif gave the last image drawn.
+// Parses the file twice (once to count, once to draw), whatever the index.
+// Afterwards params describe the last image drawn (for an animation with
+// GifXPos = GifYPos = 0 and GifDisposal = 2, the canvas), the image index
+// fields hold the wanted index again and the count fields the image count,
+// which is returned. On failure target keeps what it held before, or the
+// canvas of the images drawn before the failing one.
+int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& params, TProgressRecord& progress);
+
+// The registry's reader entry for format 2: LoadGifComposed, or ReadGif's
+// parameters for paramsOnly. The alpha channel goes straight to the bitmap.
+void ReadGifFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
+                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+
+}  // namespace rv
