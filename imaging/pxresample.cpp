@@ -188,6 +188,28 @@ void AddWeightedRow(int* __restrict acc, const uint8_t* __restrict row, int weig
   for (int x = 0; x < n; ++x) acc[x] += weight * int(row[x]);
 }
 
+// acc += w0 * row0 + w1 * row1 (pmaddwd on interleaved bytes where SSE2 is
+// there; both weights must fit 16 bits).
+void AddWeightedRowPair(int* __restrict acc, const uint8_t* __restrict row0, const uint8_t* __restrict row1, int w0,
+                        int w1, int n) {
+  int x = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i wk = _mm_set1_epi32(int(uint32_t(uint16_t(w0)) | (uint32_t(uint16_t(w1)) << 16)));
+  for (; x + 16 <= n; x += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row0 + x));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row1 + x));
+    const __m128i lo = _mm_unpacklo_epi8(a, b), hi = _mm_unpackhi_epi8(a, b);
+    __m128i* p = reinterpret_cast<__m128i*>(acc + x);
+    _mm_storeu_si128(p, _mm_add_epi32(_mm_loadu_si128(p), _mm_madd_epi16(_mm_unpacklo_epi8(lo, zero), wk)));
+    _mm_storeu_si128(p + 1, _mm_add_epi32(_mm_loadu_si128(p + 1), _mm_madd_epi16(_mm_unpackhi_epi8(lo, zero), wk)));
+    _mm_storeu_si128(p + 2, _mm_add_epi32(_mm_loadu_si128(p + 2), _mm_madd_epi16(_mm_unpacklo_epi8(hi, zero), wk)));
+    _mm_storeu_si128(p + 3, _mm_add_epi32(_mm_loadu_si128(p + 3), _mm_madd_epi16(_mm_unpackhi_epi8(hi, zero), wk)));
+  }
+#endif
+  for (; x < n; ++x) acc[x] += w0 * int(row0[x]) + w1 * int(row1[x]);
+}
+
 void DivideRow(const int* __restrict sums, double inverse, uint8_t* __restrict out, int n) {
   for (int x = 0; x < n; ++x) out[x] = uint8_t(DivByInverse(sums[x], inverse));
 }
@@ -462,6 +484,57 @@ void StripTaps(const TStrips& strips, int plane, const TDenseTaps& t, const W* w
   }
 }
 
+#if defined(__SSE2__)
+// StripTaps for 16-bit weights with pmaddwd: the bytes of two neighbouring
+// taps are interleaved so one instruction does both taps for four rows. The
+// sums are the same integers as the plain loop's.
+void StripTapsPairs(const TStrips& strips, int plane, const TDenseTaps& t, int dw, uint8_t* const* rows, int count) {
+  const size_t step = strips.Step();
+  const __m128i zero = _mm_setzero_si128();
+  TStripOutput output(rows, count);
+  alignas(16) int32_t sums[kStrip];
+  for (int i = 0; i < dw; ++i) {
+    __m128i acc0 = zero, acc1 = zero, acc2 = zero, acc3 = zero;  // rows 0-3, 4-7, 8-11, 12-15
+    const int16_t* w = &t.w16[size_t(t.off[size_t(i)])];
+    const uint8_t* col = strips.Column(plane, t.lo[size_t(i)]);
+    const int len = t.len[size_t(i)];
+    for (int k = 0; k < len; k += 2, col += 2 * step) {
+      const bool pair = k + 1 < len;
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(col));
+      const __m128i b = pair ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(col + step)) : zero;
+      const uint32_t w1 = pair ? uint16_t(w[k + 1]) : 0u;
+      const __m128i wk = _mm_set1_epi32(int(uint32_t(uint16_t(w[k])) | (w1 << 16)));
+      const __m128i lo = _mm_unpacklo_epi8(a, b);
+      const __m128i hi = _mm_unpackhi_epi8(a, b);
+      acc0 = _mm_add_epi32(acc0, _mm_madd_epi16(_mm_unpacklo_epi8(lo, zero), wk));
+      acc1 = _mm_add_epi32(acc1, _mm_madd_epi16(_mm_unpackhi_epi8(lo, zero), wk));
+      acc2 = _mm_add_epi32(acc2, _mm_madd_epi16(_mm_unpacklo_epi8(hi, zero), wk));
+      acc3 = _mm_add_epi32(acc3, _mm_madd_epi16(_mm_unpackhi_epi8(hi, zero), wk));
+    }
+    const int total = t.total[size_t(i)];
+    uint8_t* out = output.Column(i);
+    if (total > 0 && t.floatExact) {
+      const __m128 inverse = _mm_set1_ps(float(t.inverse[size_t(i)]));
+      const __m128 half = _mm_set1_ps(0.5f), top = _mm_set1_ps(255.0f), none = _mm_setzero_ps();
+      auto q = [&](__m128i v) {
+        const __m128 f = _mm_mul_ps(_mm_max_ps(_mm_add_ps(_mm_cvtepi32_ps(v), half), none), inverse);
+        return _mm_cvttps_epi32(_mm_min_ps(f, top));
+      };
+      const __m128i q01 = _mm_packs_epi32(q(acc0), q(acc1));
+      const __m128i q23 = _mm_packs_epi32(q(acc2), q(acc3));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(q01, q23));
+    } else {
+      _mm_store_si128(reinterpret_cast<__m128i*>(sums), acc0);
+      _mm_store_si128(reinterpret_cast<__m128i*>(sums + 4), acc1);
+      _mm_store_si128(reinterpret_cast<__m128i*>(sums + 8), acc2);
+      _mm_store_si128(reinterpret_cast<__m128i*>(sums + 12), acc3);
+      for (int r = 0; r < kStrip; ++r) out[r] = Normalise(sums[r], total, t.inverse[size_t(i)]);
+    }
+    output.Done(i, dw - 1);
+  }
+}
+#endif
+
 // Boxes (weights 0 or 1, at most 257 of them): 16-bit sums cannot overflow,
 // masking replaces the multiplication, and (s + 0.5) / n in single precision
 // is exact because s < 65536 and n <= 257.
@@ -490,8 +563,11 @@ void StripKernel(const TStrips& strips, const TDenseTaps& t, int dw, TWorkRing& 
   uint8_t* rows[kStrip];
   for (int c = 0; c < strips.Planes(); ++c) {
     for (int r = 0; r < count; ++r) rows[r] = work.Plane(first + r, c);
-    if (t.boxes)
-      StripBoxes(strips, c, t, dw, rows, count);
+    if (t.boxes) StripBoxes(strips, c, t, dw, rows, count);
+#if defined(__SSE2__)
+    else if (!t.w16.empty())
+      StripTapsPairs(strips, c, t, dw, rows, count);
+#endif
     else if (!t.w16.empty())
       StripTaps(strips, c, t, t.w16.data(), dw, rows, count);
     else
@@ -542,6 +618,7 @@ void KernelResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitma
   const TPxBitmapFormat df = dest.Format();
   const double progressScale = 100.0 / (r.h + dw + 0.5);
 
+  const bool narrow = !vt.w16.empty();
   for (int j = 0; j < dh; ++j) {
     for (; work.next <= vt.hi[size_t(j)]; work.next += kStrip) {
       const int count = std::min(kStrip, r.h - work.next);
@@ -554,11 +631,16 @@ void KernelResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitma
     for (int c = 0; c < n; ++c) {
       int* a = acc.data();
       std::fill(acc.begin(), acc.end(), 0);
-      for (int k = 0; k < taps; ++k) {
-        const int wk = wj[k];
-        if (wk == 0) continue;
-        const uint8_t* row = work.Plane(lo + k, c);
-        AddWeightedRow(a, row, wk, dw);
+      for (int k = 0; k < taps; k += 2) {
+        const int w0 = wj[k], w1 = k + 1 < taps ? wj[k + 1] : 0;
+        const uint8_t* row0 = work.Plane(lo + k, c);
+        const uint8_t* row1 = k + 1 < taps ? work.Plane(lo + k + 1, c) : row0;
+        if (narrow)
+          AddWeightedRowPair(a, row0, row1, w0, w1, dw);
+        else {
+          AddWeightedRow(a, row0, w0, dw);
+          if (w1) AddWeightedRow(a, row1, w1, dw);
+        }
       }
       uint8_t* o = out.data() + size_t(c) * size_t(dw);
       const int total = vt.total[size_t(j)];
