@@ -535,6 +535,7 @@ void StripTapsPairs(const TStrips& strips, int plane, const TDenseTaps& t, int d
 }
 #endif
 
+#if !defined(__SSE2__)
 // Boxes (weights 0 or 1, at most 257 of them): 16-bit sums cannot overflow,
 // masking replaces the multiplication, and (s + 0.5) / n in single precision
 // is exact because s < 65536 and n <= 257.
@@ -559,17 +560,52 @@ void StripBoxes(const TStrips& strips, int plane, const TDenseTaps& t, int dw, u
   }
 }
 
+#endif
+
+#if defined(__SSE2__)
+// StripBoxes with the 16 sums held in two registers: through memory every tap
+// would wait for the previous tap's store.
+void StripBoxesSSE2(const TStrips& strips, int plane, const TDenseTaps& t, int dw, uint8_t* const* rows, int count) {
+  const size_t step = strips.Step();
+  const __m128i zero = _mm_setzero_si128();
+  const __m128 half = _mm_set1_ps(0.5f);
+  TStripOutput output(rows, count);
+  for (int i = 0; i < dw; ++i) {
+    __m128i s0 = zero, s1 = zero;
+    const int16_t* w = &t.w16[size_t(t.off[size_t(i)])];
+    const uint8_t* col = strips.Column(plane, t.lo[size_t(i)]);
+    const int len = t.len[size_t(i)];
+    for (int k = 0; k < len; ++k, col += step) {
+      const __m128i a =
+          _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(col)), _mm_set1_epi8(char(-w[k])));
+      s0 = _mm_add_epi16(s0, _mm_unpacklo_epi8(a, zero));
+      s1 = _mm_add_epi16(s1, _mm_unpackhi_epi8(a, zero));
+    }
+    const __m128 inverse = _mm_set1_ps(float(t.inverse[size_t(i)]));
+    auto q = [&](__m128i v) { return _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(v), half), inverse)); };
+    const __m128i q0 = _mm_packs_epi32(q(_mm_unpacklo_epi16(s0, zero)), q(_mm_unpackhi_epi16(s0, zero)));
+    const __m128i q1 = _mm_packs_epi32(q(_mm_unpacklo_epi16(s1, zero)), q(_mm_unpackhi_epi16(s1, zero)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(output.Column(i)), _mm_packus_epi16(q0, q1));
+    output.Done(i, dw - 1);
+  }
+}
+#endif
+
 void StripKernel(const TStrips& strips, const TDenseTaps& t, int dw, TWorkRing& work, int first, int count) {
   uint8_t* rows[kStrip];
   for (int c = 0; c < strips.Planes(); ++c) {
     for (int r = 0; r < count; ++r) rows[r] = work.Plane(first + r, c);
-    if (t.boxes) StripBoxes(strips, c, t, dw, rows, count);
 #if defined(__SSE2__)
+    if (t.boxes)
+      StripBoxesSSE2(strips, c, t, dw, rows, count);
     else if (!t.w16.empty())
       StripTapsPairs(strips, c, t, dw, rows, count);
-#endif
+#else
+    if (t.boxes)
+      StripBoxes(strips, c, t, dw, rows, count);
     else if (!t.w16.empty())
       StripTaps(strips, c, t, t.w16.data(), dw, rows, count);
+#endif
     else
       StripTaps(strips, c, t, t.w.data(), dw, rows, count);
   }
