@@ -2,8 +2,11 @@
 // does, and writes it as PNG or PAM, or prints its parameters as JSON.
 //
 //   revimora-decode FILE [-o OUT.png|OUT.pam] [--info] [--index N]
-//                   [--resize WxH [--filter NAME]]
+//                   [--rotate DEG] [--resize WxH [--filter NAME]]
 //
+// --rotate turns the decoded picture by DEG degrees (positive counter-
+// clockwise) through the processing component, antialiased, new corners
+// black; it comes before --resize, so --resize gives the final size.
 // --resize scales the decoded picture before it is written (0 for one side
 // keeps the aspect ratio); NAME is a resampling filter without its "rf"
 // prefix (lanczos3, fastlinear, bicubic, none, ...), lanczos3 by default.
@@ -25,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/pictureproc.h"
 #include "imaging/pxbitmap.h"
 #include "imaging/pxresample.h"
 #include "io/formats.h"
@@ -46,11 +50,14 @@ struct TOptions {
   int resizeHeight = -1;
   TResampleFilter filter = rfLanczos3;
   bool haveFilter = false;
+  double rotate = 0;  // degrees; 0: no turn
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
   if (!problem.empty()) std::fprintf(stderr, "%s: %s\n", kTool, problem.c_str());
-  std::fprintf(stderr, "usage: %s FILE [-o OUT.png|OUT.pam] [--info] [--index N] [--resize WxH [--filter NAME]]\n",
+  std::fprintf(stderr,
+               "usage: %s FILE [-o OUT.png|OUT.pam] [--info] [--index N] [--rotate DEG]"
+               " [--resize WxH [--filter NAME]]\n",
                kTool);
   std::exit(2);
 }
@@ -101,6 +108,12 @@ TOptions ParseArguments(int argc, char** argv) {
       if (++i >= argc) Usage("--filter needs a name");
       if (!ResampleFilterFromName(argv[i], o.filter)) Usage(std::string("unknown filter ") + argv[i]);
       o.haveFilter = true;
+    } else if (a == "--rotate") {
+      if (++i >= argc) Usage("--rotate needs an angle in degrees");
+      char* end = nullptr;
+      o.rotate = std::strtod(argv[i], &end);
+      if (*argv[i] == '\0' || *end != '\0' || !(o.rotate > -1e6 && o.rotate < 1e6))
+        Usage("--rotate needs an angle in degrees");
     } else if (a == "-h" || a == "--help") {
       Usage("");
     } else if (!a.empty() && a[0] == '-' && a != "-") {
@@ -357,6 +370,15 @@ void PrintInfo(TPictureIO& io, const std::string& file) {
   std::printf("%s\n", j.Text().c_str());
 }
 
+// The picture turned by TPictureProc::Rotate, antialiased, without undo.
+void Rotate(TPxBitmap& picture, double degrees) {
+  TPictureProc proc;
+  proc.SetAutoUndo(false);
+  picture.MoveStorageTo(*proc.Bitmap());
+  proc.Rotate(degrees, true, 0, kUseBackgroundProperty);
+  proc.Bitmap()->MoveStorageTo(picture);
+}
+
 // The picture at the size asked for: nearest neighbour keeps the format, the
 // projections give 1 bit, every other filter 24-bit colour. An alpha channel
 // is resampled alongside.
@@ -400,6 +422,7 @@ int Run(const TOptions& o) {
     Fail(o.input, "no picture decoded");
   }
   if (o.info) PrintInfo(io, o.input);
+  if (o.rotate != 0) Rotate(*io.TargetBitmap(), o.rotate);
   if (o.resizeWidth >= 0) Resize(*io.TargetBitmap(), o);
   if (!o.output.empty()) WriteOutput(ToRgb(*io.TargetBitmap()), o.output);
   return 0;
