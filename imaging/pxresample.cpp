@@ -821,9 +821,10 @@ void FastLinearResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxB
       } else {
         int* s = acc.data();
         std::fill(acc.begin(), acc.end(), 0);
-        for (int k = lo[size_t(j)]; k <= hi[size_t(j)]; ++k) {
+        for (int k = lo[size_t(j)]; k <= hi[size_t(j)]; k += 2) {
+          const bool pair = k + 1 <= hi[size_t(j)];
           const uint8_t* row = work.Plane(k, c);
-          AddWeightedRow(s, row, 1, dw);
+          AddWeightedRowPair(s, row, pair ? work.Plane(k + 1, c) : row, 1, pair ? 1 : 0, dw);
         }
         const double inverse = vinv[size_t(j)];
         DivideRow(s, inverse, o, dw);
