@@ -146,10 +146,20 @@ void StorePlanes(uint8_t* d, TPxBitmapFormat destFormat, int planeCount, const u
   }
 }
 
-// A ring of work rows (each `planeCount` planes of `width` bytes) computed on
-// demand in increasing order. Rows needed by one output row always lie within
-// the last `capacity` rows computed, because the callers size the ring to the
-// widest window and ask for windows whose ends never go back.
+// Destination row from an interleaved row of `planeCount` channels: copied,
+// or one gray channel written to all three of an pxRGB24 destination.
+void StoreRow(uint8_t* d, TPxBitmapFormat destFormat, int planeCount, const uint8_t* row, int w) {
+  if (destFormat == pxRGB24 && planeCount == 1) {
+    for (int i = 0; i < w; ++i) d[3 * i] = d[3 * i + 1] = d[3 * i + 2] = row[i];
+  } else {
+    std::memcpy(d, row, size_t(w) * size_t(planeCount));
+  }
+}
+
+// A ring of work rows (each `width` samples of `planeCount` interleaved
+// channels, as in the destination) computed on demand in increasing order. Rows needed by one output row always lie
+// within the last `capacity` rows computed, because the callers size the ring to the widest window and ask for windows
+// whose ends never go back.
 class TWorkRing {
  public:
   TWorkRing(int planeCount, int width, int capacity)
@@ -157,9 +167,7 @@ class TWorkRing {
         width_(width),
         capacity_(std::max(capacity, 1)),
         data_(size_t(planeCount) * size_t(width) * size_t(capacity_)) {}
-  uint8_t* Plane(int row, int plane) {
-    return data_.data() + (size_t(row % capacity_) * size_t(planeCount_) + size_t(plane)) * size_t(width_);
-  }
+  uint8_t* Row(int row) { return data_.data() + size_t(row % capacity_) * size_t(planeCount_) * size_t(width_); }
   int next = 0;  // next work row to compute
 
  private:
@@ -452,13 +460,13 @@ class TStripOutput {
 // lane count is a run-time value on purpose: with a constant the compiler
 // unrolls the row loop and vectorises across taps instead, which is slower.
 template <typename W>
-void StripTaps(const TStrips& strips, int plane, const TDenseTaps& t, const W* weights, int dw, uint8_t* const* rows,
-               int count) {
+void StripTaps(const TStrips& strips, const TDenseTaps& t, const W* weights, int dw, uint8_t* const* rows, int count) {
+  const int planes = strips.Planes(), outputs = dw * planes;
   const int lanes = (count + 7) & ~7;
   const size_t step = strips.Step();
   alignas(64) int32_t acc[kStrip];
   TStripOutput output(rows, count);
-  for (int i = 0; i < dw; ++i) {
+  for (int o = 0, i = 0, plane = 0; o < outputs; ++o) {
     for (int r = 0; r < lanes; ++r) acc[r] = 0;
     const W* w = weights + t.off[size_t(i)];
     const uint8_t* col = strips.Column(plane, t.lo[size_t(i)]);
@@ -468,7 +476,7 @@ void StripTaps(const TStrips& strips, int plane, const TDenseTaps& t, const W* w
       for (int r = 0; r < lanes; ++r) acc[r] += wk * col[r];
     }
     const int total = t.total[size_t(i)];
-    uint8_t* out = output.Column(i);
+    uint8_t* out = output.Column(o);
     if (total > 0 && t.floatExact) {
       // Exact in single precision here (see TDenseTaps::floatExact).
       const float inverse = float(t.inverse[size_t(i)]);
@@ -480,7 +488,8 @@ void StripTaps(const TStrips& strips, int plane, const TDenseTaps& t, const W* w
     } else {
       for (int r = 0; r < lanes; ++r) out[r] = Normalise(acc[r], total, t.inverse[size_t(i)]);
     }
-    output.Done(i, dw - 1);
+    output.Done(o, outputs - 1);
+    if (++plane == planes) plane = 0, ++i;
   }
 }
 
@@ -488,12 +497,13 @@ void StripTaps(const TStrips& strips, int plane, const TDenseTaps& t, const W* w
 // StripTaps for 16-bit weights with pmaddwd: the bytes of two neighbouring
 // taps are interleaved so one instruction does both taps for four rows. The
 // sums are the same integers as the plain loop's.
-void StripTapsPairs(const TStrips& strips, int plane, const TDenseTaps& t, int dw, uint8_t* const* rows, int count) {
+void StripTapsPairs(const TStrips& strips, const TDenseTaps& t, int dw, uint8_t* const* rows, int count) {
+  const int planes = strips.Planes(), outputs = dw * planes;
   const size_t step = strips.Step();
   const __m128i zero = _mm_setzero_si128();
   TStripOutput output(rows, count);
   alignas(16) int32_t sums[kStrip];
-  for (int i = 0; i < dw; ++i) {
+  for (int o = 0, i = 0, plane = 0; o < outputs; ++o) {
     __m128i acc0 = zero, acc1 = zero, acc2 = zero, acc3 = zero;  // rows 0-3, 4-7, 8-11, 12-15
     const int16_t* w = &t.w16[size_t(t.off[size_t(i)])];
     const uint8_t* col = strips.Column(plane, t.lo[size_t(i)]);
@@ -512,7 +522,7 @@ void StripTapsPairs(const TStrips& strips, int plane, const TDenseTaps& t, int d
       acc3 = _mm_add_epi32(acc3, _mm_madd_epi16(_mm_unpackhi_epi8(hi, zero), wk));
     }
     const int total = t.total[size_t(i)];
-    uint8_t* out = output.Column(i);
+    uint8_t* out = output.Column(o);
     if (total > 0 && t.floatExact) {
       const __m128 inverse = _mm_set1_ps(float(t.inverse[size_t(i)]));
       const __m128 half = _mm_set1_ps(0.5f), top = _mm_set1_ps(255.0f), none = _mm_setzero_ps();
@@ -530,7 +540,8 @@ void StripTapsPairs(const TStrips& strips, int plane, const TDenseTaps& t, int d
       _mm_store_si128(reinterpret_cast<__m128i*>(sums + 12), acc3);
       for (int r = 0; r < kStrip; ++r) out[r] = Normalise(sums[r], total, t.inverse[size_t(i)]);
     }
-    output.Done(i, dw - 1);
+    output.Done(o, outputs - 1);
+    if (++plane == planes) plane = 0, ++i;
   }
 }
 #endif
@@ -539,12 +550,13 @@ void StripTapsPairs(const TStrips& strips, int plane, const TDenseTaps& t, int d
 // Boxes (weights 0 or 1, at most 257 of them): 16-bit sums cannot overflow,
 // masking replaces the multiplication, and (s + 0.5) / n in single precision
 // is exact because s < 65536 and n <= 257.
-void StripBoxes(const TStrips& strips, int plane, const TDenseTaps& t, int dw, uint8_t* const* rows, int count) {
+void StripBoxes(const TStrips& strips, const TDenseTaps& t, int dw, uint8_t* const* rows, int count) {
+  const int planes = strips.Planes(), outputs = dw * planes;
   const int lanes = (count + 7) & ~7;
   const size_t step = strips.Step();
   alignas(64) uint16_t acc[kStrip];
   TStripOutput output(rows, count);
-  for (int i = 0; i < dw; ++i) {
+  for (int o = 0, i = 0, plane = 0; o < outputs; ++o) {
     for (int r = 0; r < lanes; ++r) acc[r] = 0;
     const int16_t* w = &t.w16[size_t(t.off[size_t(i)])];
     const uint8_t* col = strips.Column(plane, t.lo[size_t(i)]);
@@ -554,9 +566,10 @@ void StripBoxes(const TStrips& strips, int plane, const TDenseTaps& t, int dw, u
       for (int r = 0; r < lanes; ++r) acc[r] = uint16_t(acc[r] + (col[r] & mask));
     }
     const float inverse = float(t.inverse[size_t(i)]);
-    uint8_t* out = output.Column(i);
+    uint8_t* out = output.Column(o);
     for (int r = 0; r < lanes; ++r) out[r] = uint8_t(int((float(acc[r]) + 0.5f) * inverse));
-    output.Done(i, dw - 1);
+    output.Done(o, outputs - 1);
+    if (++plane == planes) plane = 0, ++i;
   }
 }
 
@@ -565,12 +578,13 @@ void StripBoxes(const TStrips& strips, int plane, const TDenseTaps& t, int dw, u
 #if defined(__SSE2__)
 // StripBoxes with the 16 sums held in two registers: through memory every tap
 // would wait for the previous tap's store.
-void StripBoxesSSE2(const TStrips& strips, int plane, const TDenseTaps& t, int dw, uint8_t* const* rows, int count) {
+void StripBoxesSSE2(const TStrips& strips, const TDenseTaps& t, int dw, uint8_t* const* rows, int count) {
+  const int planes = strips.Planes(), outputs = dw * planes;
   const size_t step = strips.Step();
   const __m128i zero = _mm_setzero_si128();
   const __m128 half = _mm_set1_ps(0.5f);
   TStripOutput output(rows, count);
-  for (int i = 0; i < dw; ++i) {
+  for (int o = 0, i = 0, plane = 0; o < outputs; ++o) {
     __m128i s0 = zero, s1 = zero;
     const int16_t* w = &t.w16[size_t(t.off[size_t(i)])];
     const uint8_t* col = strips.Column(plane, t.lo[size_t(i)]);
@@ -585,30 +599,29 @@ void StripBoxesSSE2(const TStrips& strips, int plane, const TDenseTaps& t, int d
     auto q = [&](__m128i v) { return _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(v), half), inverse)); };
     const __m128i q0 = _mm_packs_epi32(q(_mm_unpacklo_epi16(s0, zero)), q(_mm_unpackhi_epi16(s0, zero)));
     const __m128i q1 = _mm_packs_epi32(q(_mm_unpacklo_epi16(s1, zero)), q(_mm_unpackhi_epi16(s1, zero)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(output.Column(i)), _mm_packus_epi16(q0, q1));
-    output.Done(i, dw - 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(output.Column(o)), _mm_packus_epi16(q0, q1));
+    output.Done(o, outputs - 1);
+    if (++plane == planes) plane = 0, ++i;
   }
 }
 #endif
 
 void StripKernel(const TStrips& strips, const TDenseTaps& t, int dw, TWorkRing& work, int first, int count) {
   uint8_t* rows[kStrip];
-  for (int c = 0; c < strips.Planes(); ++c) {
-    for (int r = 0; r < count; ++r) rows[r] = work.Plane(first + r, c);
+  for (int r = 0; r < count; ++r) rows[r] = work.Row(first + r);
 #if defined(__SSE2__)
-    if (t.boxes)
-      StripBoxesSSE2(strips, c, t, dw, rows, count);
-    else if (!t.w16.empty())
-      StripTapsPairs(strips, c, t, dw, rows, count);
+  if (t.boxes)
+    StripBoxesSSE2(strips, t, dw, rows, count);
+  else if (!t.w16.empty())
+    StripTapsPairs(strips, t, dw, rows, count);
 #else
-    if (t.boxes)
-      StripBoxes(strips, c, t, dw, rows, count);
-    else if (!t.w16.empty())
-      StripTaps(strips, c, t, t.w16.data(), dw, rows, count);
+  if (t.boxes)
+    StripBoxes(strips, t, dw, rows, count);
+  else if (!t.w16.empty())
+    StripTaps(strips, t, t.w16.data(), dw, rows, count);
 #endif
-    else
-      StripTaps(strips, c, t, t.w.data(), dw, rows, count);
-  }
+  else
+    StripTaps(strips, t, t.w.data(), dw, rows, count);
 }
 
 // Writes the single pixel of a 1 x 1 source into every pixel of Dest.
@@ -647,10 +660,9 @@ void KernelResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitma
   TStrips strips(source, kind, r, ht.maxLen + kTapPad);
   const bool ring = WindowsAscend(vt.lo, vt.hi);
   TWorkRing work(n, dw, (ring ? WidestWindow(vt.lo, vt.hi) : r.h) + kStrip);
-  std::vector<int> acc(static_cast<size_t>(dw));
-  std::vector<uint8_t> out(size_t(n) * size_t(dw));
-  const uint8_t* op[3];
-  for (int c = 0; c < n; ++c) op[c] = out.data() + size_t(c) * size_t(dw);
+  const int samples = n * dw;
+  std::vector<int> acc(static_cast<size_t>(samples));
+  std::vector<uint8_t> out(static_cast<size_t>(samples));
   const TPxBitmapFormat df = dest.Format();
   const double progressScale = 100.0 / (r.h + dw + 0.5);
 
@@ -664,32 +676,30 @@ void KernelResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitma
     const int lo = vt.lo[size_t(j)];
     const int32_t* wj = &vt.w[size_t(vt.off[size_t(j)])];
     const int taps = vt.hi[size_t(j)] - lo + 1;
-    for (int c = 0; c < n; ++c) {
-      int* a = acc.data();
-      std::fill(acc.begin(), acc.end(), 0);
-      for (int k = 0; k < taps; k += 2) {
-        const int w0 = wj[k], w1 = k + 1 < taps ? wj[k + 1] : 0;
-        const uint8_t* row0 = work.Plane(lo + k, c);
-        const uint8_t* row1 = k + 1 < taps ? work.Plane(lo + k + 1, c) : row0;
-        if (narrow)
-          AddWeightedRowPair(a, row0, row1, w0, w1, dw);
-        else {
-          AddWeightedRow(a, row0, w0, dw);
-          if (w1) AddWeightedRow(a, row1, w1, dw);
-        }
-      }
-      uint8_t* o = out.data() + size_t(c) * size_t(dw);
-      const int total = vt.total[size_t(j)];
-      const double inverse = vt.inverse[size_t(j)];
-      if (total > 0) {
-        // Normalise without branches: a non-positive sum gives 0, and
-        // (s + 0.5) / total truncates exactly as the integer division would.
-        for (int x = 0; x < dw; ++x) o[x] = uint8_t(std::min(std::max(a[x] + 0.5, 0.0) * inverse, 255.0));
+    int* a = acc.data();
+    std::fill(acc.begin(), acc.end(), 0);
+    for (int k = 0; k < taps; k += 2) {
+      const int w0 = wj[k], w1 = k + 1 < taps ? wj[k + 1] : 0;
+      const uint8_t* row0 = work.Row(lo + k);
+      const uint8_t* row1 = k + 1 < taps ? work.Row(lo + k + 1) : row0;
+      if (narrow) {
+        AddWeightedRowPair(a, row0, row1, w0, w1, samples);
       } else {
-        for (int x = 0; x < dw; ++x) o[x] = Normalise(a[x], total, inverse);
+        AddWeightedRow(a, row0, w0, samples);
+        if (w1) AddWeightedRow(a, row1, w1, samples);
       }
     }
-    StorePlanes(dest.RowPointer(j), df, n, op, dw);
+    uint8_t* o = out.data();
+    const int total = vt.total[size_t(j)];
+    const double inverse = vt.inverse[size_t(j)];
+    if (total > 0) {
+      // Normalise without branches: a non-positive sum gives 0, and
+      // (s + 0.5) / total truncates exactly as the integer division would.
+      for (int x = 0; x < samples; ++x) o[x] = uint8_t(std::min(std::max(a[x] + 0.5, 0.0) * inverse, 255.0));
+    } else {
+      for (int x = 0; x < samples; ++x) o[x] = Normalise(a[x], total, inverse);
+    }
+    StoreRow(dest.RowPointer(j), df, n, o, dw);
     if (progress) progress(int((work.next + double(j + 1) * dw / dh) * progressScale));
   }
 }
@@ -729,18 +739,19 @@ inline uint8_t Lerp17(int a, int b, int frac) {
 
 void StripLerp(const TStrips& strips, int S, const TLinearAxis& ax, int dw, TWorkRing& work, int first, int count) {
   const int lanes = (count + 7) & ~7;
-  alignas(64) uint8_t out[kStrip];
+  const int planes = strips.Planes(), outputs = dw * planes;
   uint8_t* rows[kStrip];
-  for (int c = 0; c < strips.Planes(); ++c) {
-    for (int r = 0; r < count; ++r) rows[r] = work.Plane(first + r, c);
-    for (int i = 0; i < dw; ++i) {
-      const int l = ax.left[size_t(i)];
-      const uint8_t* a = strips.Column(c, l);
-      const uint8_t* b = strips.Column(c, std::min(l + 1, S - 1));
-      const int frac = ax.frac[size_t(i)];
-      for (int r = 0; r < lanes; ++r) out[r] = uint8_t(a[r] + (((b[r] - a[r]) * frac) >> 17));
-      for (int r = 0; r < count; ++r) rows[r][i] = out[r];
-    }
+  for (int r = 0; r < count; ++r) rows[r] = work.Row(first + r);
+  TStripOutput output(rows, count);
+  for (int o = 0, i = 0, c = 0; o < outputs; ++o) {
+    const int l = ax.left[size_t(i)];
+    const uint8_t* a = strips.Column(c, l);
+    const uint8_t* b = strips.Column(c, std::min(l + 1, S - 1));
+    const int frac = ax.frac[size_t(i)];
+    uint8_t* out = output.Column(o);
+    for (int r = 0; r < lanes; ++r) out[r] = uint8_t(a[r] + (((b[r] - a[r]) * frac) >> 17));
+    output.Done(o, outputs - 1);
+    if (++c == planes) c = 0, ++i;
   }
 }
 
@@ -795,10 +806,9 @@ void FastLinearResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxB
   const bool ring = WindowsAscend(lo, hi);
   TWorkRing work(n, dw, (ring ? WidestWindow(lo, hi) : r.h) + kStrip);
   TStrips strips(source, kind, r, boxes.maxLen + kTapPad);
-  std::vector<int> acc(static_cast<size_t>(dw));
-  std::vector<uint8_t> out(size_t(n) * size_t(dw));
-  const uint8_t* op[3];
-  for (int c = 0; c < n; ++c) op[c] = out.data() + size_t(c) * size_t(dw);
+  const int samples = n * dw;
+  std::vector<int> acc(static_cast<size_t>(samples));
+  std::vector<uint8_t> out(static_cast<size_t>(samples));
   const TPxBitmapFormat df = dest.Format();
   const double progressScale = 100.0 / (r.h + dh + 0.5);
 
@@ -811,26 +821,23 @@ void FastLinearResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxB
       else
         StripKernel(strips, boxes, dw, work, work.next, count);
     }
-    for (int c = 0; c < n; ++c) {
-      uint8_t* o = out.data() + size_t(c) * size_t(dw);
-      if (vy.interpolate) {
-        const uint8_t* a = work.Plane(lo[size_t(j)], c);
-        const uint8_t* b = work.Plane(hi[size_t(j)], c);
-        const int frac = vy.frac[size_t(j)];
-        for (int x = 0; x < dw; ++x) o[x] = Lerp17(a[x], b[x], frac);
-      } else {
-        int* s = acc.data();
-        std::fill(acc.begin(), acc.end(), 0);
-        for (int k = lo[size_t(j)]; k <= hi[size_t(j)]; k += 2) {
-          const bool pair = k + 1 <= hi[size_t(j)];
-          const uint8_t* row = work.Plane(k, c);
-          AddWeightedRowPair(s, row, pair ? work.Plane(k + 1, c) : row, 1, pair ? 1 : 0, dw);
-        }
-        const double inverse = vinv[size_t(j)];
-        DivideRow(s, inverse, o, dw);
+    uint8_t* o = out.data();
+    if (vy.interpolate) {
+      const uint8_t* a = work.Row(lo[size_t(j)]);
+      const uint8_t* b = work.Row(hi[size_t(j)]);
+      const int frac = vy.frac[size_t(j)];
+      for (int x = 0; x < samples; ++x) o[x] = Lerp17(a[x], b[x], frac);
+    } else {
+      int* s = acc.data();
+      std::fill(acc.begin(), acc.end(), 0);
+      for (int k = lo[size_t(j)]; k <= hi[size_t(j)]; k += 2) {
+        const bool pair = k + 1 <= hi[size_t(j)];
+        const uint8_t* row = work.Row(k);
+        AddWeightedRowPair(s, row, pair ? work.Row(k + 1) : row, 1, pair ? 1 : 0, samples);
       }
+      DivideRow(s, vinv[size_t(j)], o, samples);
     }
-    StorePlanes(dest.RowPointer(j), df, n, op, dw);
+    StoreRow(dest.RowPointer(j), df, n, o, dw);
     if (progress) progress(int((work.next + j + 1) * progressScale));
   }
 }
