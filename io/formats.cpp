@@ -14,6 +14,7 @@
 #include "io/readers/pngreader.h"
 #include "io/readers/pnmreader.h"
 #include "io/readers/tgareader.h"
+#include "io/readers/tiffreader.h"
 #include "io/readers/wbmpreader.h"
 #include "platform/stream.h"
 
@@ -326,7 +327,7 @@ std::vector<TFileFormatInfo> BuiltInFormats() {
     TReadFunction reader;
   };
   static const Row rows[] = {
-      {ffTIFF, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F;XIF", true, 8, nullptr},
+      {ffTIFF, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F;XIF", true, 8, ReadTiffFormat},
       {ffGIF, "CompuServe Bitmap", "GIF", true, 16, ReadGifFormat},
       {ffJPEG, "JPEG Bitmap", "JPG;JPEG;JPE;JIF", true, 4, ReadJpegFormat},
       {ffPCX, "PaintBrush", "PCX", true, 64, ReadPcxFormat},

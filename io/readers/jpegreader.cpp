@@ -17,6 +17,7 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
+#include "io/readers/tiffreader.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -539,9 +540,7 @@ int64_t FindJpegStart(TStream& stream) {
 bool ParseExifBlock(const uint8_t* data, int64_t length, TIOParamsVals& params) {
   // "Exif" and a zero byte, then a pad byte, then the TIFF structure.
   if (data == nullptr || length < 6 || std::memcmp(data, "Exif", 5) != 0) return false;
-  (void)params;
-  // The TIFF structure is read by the TIFF reader; without it nothing is found.
-  return false;
+  return ReadExifTiff(data + 6, length - 6, params);
 }
 
 void ReadJpeg(TStream& stream, TStream* tables, TPxBitmap& bitmap, bool applyProfile, bool invertCmyk,

@@ -483,8 +483,8 @@ INSTANTIATE_TEST_SUITE_P(
                     TIccCase{"NotIcc", {{JPEG_APP0 + 2, Text("MPF\0something")}}, false, ""}),
     [](const testing::TestParamInfo<TIccCase>& info) { return std::string(info.param.Name); });
 
-// A JFIF aspect ratio (1:1) gives way to the EXIF resolution. EXIF data is a
-// TIFF structure read by the TIFF reader; this runs once that reader is in.
+// A JFIF aspect ratio (1:1) gives way to the EXIF resolution (EXIF data is a
+// TIFF structure, read by the TIFF reader).
 TEST(JpegReader, ExifResolutionReplacesAJfifAspectRatio) {
   // "Exif\0\0", then a little-endian TIFF with XResolution = YResolution = 72/1, unit inches.
   const TBytes exif = {'E',  'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,  // header, IFD at 8
@@ -494,9 +494,6 @@ TEST(JpegReader, ExifResolutionReplacesAJfifAspectRatio) {
                        0x28, 1,   3,   0,   1, 0, 0,   0,   2,  0, 0, 0,        // unit: inches
                        0,    0,   0,   0,                                       // no next IFD
                        72,   0,   0,   0,   1, 0, 0,   0,   72, 0, 0, 0, 1, 0, 0, 0};
-  TIOParamsVals probe;
-  if (!ParseExifBlock(exif.data(), static_cast<int64_t>(exif.size()), probe))
-    GTEST_SKIP() << "EXIF is decoded by the TIFF reader, which comes with the TIFF reader's issue";
   TJpegSpec spec;
   spec.DensityUnit = 0;
   spec.XDensity = spec.YDensity = 1;
@@ -507,8 +504,8 @@ TEST(JpegReader, ExifResolutionReplacesAJfifAspectRatio) {
   EXPECT_EQ(run.Params.DpiX(), 72);
 }
 
-// Until the TIFF reader reads EXIF, an EXIF block changes nothing: the JFIF
-// resolution stays and the EXIF fields keep their defaults.
+// An EXIF block whose TIFF structure has no directory changes nothing: the
+// JFIF resolution stays and the EXIF fields keep their defaults.
 TEST(JpegReader, ExifBlockLeavesTheJfifResolution) {
   const TBytes exif = {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   TJpegSpec spec;
@@ -519,7 +516,28 @@ TEST(JpegReader, ExifBlockLeavesTheJfifResolution) {
   run.Read(EncodeJpeg(spec));
   ASSERT_FALSE(run.Aborted);
   EXPECT_EQ(run.Params.DpiX(), 96);
+  EXPECT_EQ(run.Params.ExifPresent, 0);
   EXPECT_EQ(run.Params.JpegMarkerList().IndexOfType(JPEG_APP0 + 1), 0);
+}
+
+// A real JFIF resolution (96 dpi) stays; the EXIF values are still read.
+TEST(JpegReader, ExifKeepsARealJfifResolution) {
+  const TBytes exif = {'E',  'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,  // header, IFD at 8
+                       2,    0,                                                 // 2 entries
+                       0x1A, 1,   5,   0,   1, 0, 0,   0,   38, 0, 0, 0,        // XResolution at 38
+                       0x0F, 1,   2,   0,   4, 0, 0,   0,   'A', 'c', 'm', 0,   // Make "Acm"
+                       0,    0,   0,   0,                                       // no next IFD
+                       72,   0,   0,   0,   1, 0, 0,   0};
+  TJpegSpec spec;
+  spec.DensityUnit = 1;
+  spec.XDensity = spec.YDensity = 96;
+  spec.Markers = {{JPEG_APP0 + 1, exif}};
+  TJpegRun run;
+  run.Read(EncodeJpeg(spec));
+  ASSERT_FALSE(run.Aborted);
+  EXPECT_EQ(run.Params.ExifPresent, 1);
+  EXPECT_EQ(run.Params.ExifMake, "Acm");
+  EXPECT_EQ(run.Params.DpiX(), 96);
 }
 
 // ------------------------------------------------------------ truncation

@@ -1,0 +1,57 @@
+// The TIFF reader alone: the first pages of a file (native and converted
+// pixel formats, parameters only) and the same bytes as the TIFF structure of
+// an EXIF block, as the JPEG reader hands it over.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "fuzz_limits.h"
+#include "imaging/pxbitmap.h"
+#include "imaging/pxmask.h"
+#include "imaging/pxstreams.h"
+#include "io/ioparams.h"
+#include "io/progress.h"
+#include "io/readers/tiffreader.h"
+
+namespace {
+
+void Decode(const uint8_t* data, size_t size, int page, bool paramsOnly, bool native, bool rotate) {
+  static const rv::TImageLimits limits = rv::FuzzLimits();
+  rv::TPxMemStream stream(data, static_cast<int64_t>(size));
+  rv::TPxBitmap bitmap;
+  rv::TIOParamsVals params;
+  params.SetImageIndex(page);
+  params.NativePixelFormat = native ? 1 : 0;
+  params.TiffAutoRotate = rotate ? 1 : 0;
+  bool aborted = false;
+  rv::TProgressRecord progress;
+  progress.Aborted = &aborted;
+  progress.Limits = &limits;
+  std::unique_ptr<rv::TPxMask> mask;
+  rv::ReadTiff(stream, bitmap, params, paramsOnly, progress, &mask);
+  unsigned sum = 0;
+  if (!bitmap.IsEmpty()) {
+    for (int y = 0; y < bitmap.Height(); ++y) {
+      const uint8_t* row = bitmap.RowPointer(y);
+      for (int i = 0; i < bitmap.RowLength(); ++i) sum += row[i];
+    }
+  }
+  if (mask) {
+    if (mask->Width() != bitmap.Width() || mask->Height() != bitmap.Height()) __builtin_trap();
+    for (int y = 0; y < mask->Height(); ++y) sum += mask->MaskRow(y)[mask->Width() - 1];
+  }
+  volatile unsigned sink = sum;
+  (void)sink;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Decode(data, size, 0, false, false, false);
+  Decode(data, size, 0, false, true, true);
+  Decode(data, size, 1, false, false, false);
+  Decode(data, size, 0, true, false, false);
+  rv::TIOParamsVals exif;
+  rv::ReadExifTiff(data, static_cast<int64_t>(size), exif);
+  return 0;
+}
