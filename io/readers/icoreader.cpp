@@ -408,6 +408,9 @@ void TIconReader::Run() {
     }
   }
   if (!ReadDirectory()) return;
+  const int32_t index = cursor_ ? params_.CurImageIndex : params_.IcoImageIndex;
+  // An image that is not there: nothing happens, and that is no error.
+  if (index < 0 || index >= int32_t(entries_.size())) return;
   params_.ImageCount = int32_t(entries_.size());
   if (!cursor_) {
     params_.IcoSizes.fill(TIcoSize{});
@@ -419,9 +422,6 @@ void TIconReader::Run() {
       params_.IcoBitCounts[i] = e.bitCountOrHotY != 0 ? e.bitCountOrHotY : colorBits != 0 ? colorBits : 24;
     }
   }
-  const int32_t index = cursor_ ? params_.CurImageIndex : params_.IcoImageIndex;
-  // An image that is not there: nothing happens, and that is no error.
-  if (index < 0 || index >= int32_t(entries_.size())) return;
   const TIconEntry& entry = entries_[size_t(index)];
   if (cursor_) {
     params_.CurHotSpotX = entry.planesOrHotX;

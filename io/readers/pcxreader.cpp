@@ -14,6 +14,21 @@
 #include "io/progress.h"
 #include "platform/stream.h"
 
+// Row kernels are also compiled for AVX2 and SSSE3 and picked when the
+// program starts: their byte shuffles only vectorise with those instructions
+// (2 to 3 times faster). Sanitizer builds keep one version, as ifunc
+// resolvers run before the sanitizers are set up.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RV_SINGLE_ROW_KERNELS 1
+#endif
+#endif
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__) && !defined(RV_SINGLE_ROW_KERNELS)
+#define RV_ROW_KERNEL __attribute__((target_clones("avx2", "ssse3", "default")))
+#else
+#define RV_ROW_KERNEL
+#endif
+
 namespace rv {
 
 namespace {
@@ -146,6 +161,15 @@ class TPcxRle {
   int64_t pending_ = 0;
   uint8_t pendingValue_ = 0;
 };
+
+RV_ROW_KERNEL void PlanesToBgr(const uint8_t* __restrict r, const uint8_t* __restrict g, const uint8_t* __restrict b,
+                               uint8_t* __restrict dst, int64_t w) {
+  for (int64_t x = 0; x < w; ++x) {
+    dst[3 * x] = b[x];
+    dst[3 * x + 1] = g[x];
+    dst[3 * x + 2] = r[x];
+  }
+}
 
 enum class TLayout {
   kMono,      // 1 bit x 1 plane
@@ -341,17 +365,9 @@ void TPcxReader::ConvertRow(const uint8_t* scan, uint8_t* dst) const {
     case TLayout::kIndexed8:
       for (int64_t x = 0; x < w; ++x) std::memcpy(dst + 3 * x, &table256_[scan[x]], 3);
       break;
-    case TLayout::kRgb: {
-      const uint8_t* r = scan;
-      const uint8_t* g = scan + bpl;
-      const uint8_t* b = scan + 2 * bpl;
-      for (int64_t x = 0; x < w; ++x) {
-        dst[3 * x] = b[x];
-        dst[3 * x + 1] = g[x];
-        dst[3 * x + 2] = r[x];
-      }
+    case TLayout::kRgb:
+      PlanesToBgr(scan, scan + bpl, scan + 2 * bpl, dst, w);
       break;
-    }
     case TLayout::kNone:
       std::memset(dst, 0, size_t(w * 3));
       break;

@@ -15,6 +15,21 @@
 #include "io/progress.h"
 #include "platform/stream.h"
 
+// Row kernels are also compiled for AVX2 and SSSE3 and picked when the
+// program starts: their byte shuffles only vectorise with those instructions
+// (2 to 3 times faster). Sanitizer builds keep one version, as ifunc
+// resolvers run before the sanitizers are set up.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RV_SINGLE_ROW_KERNELS 1
+#endif
+#endif
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__) && !defined(RV_SINGLE_ROW_KERNELS)
+#define RV_ROW_KERNEL __attribute__((target_clones("avx2", "ssse3", "default")))
+#else
+#define RV_ROW_KERNEL
+#endif
+
 namespace rv {
 
 namespace {
@@ -132,6 +147,41 @@ int64_t HeaderNumber(const std::string& t) {
     v = v * 10 + (c - '0');
   }
   return v <= 2147483647 ? v : -1;
+}
+
+RV_ROW_KERNEL void RgbToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int64_t w) {
+  for (int64_t x = 0; x < w; ++x) {
+    dst[3 * x] = src[3 * x + 2];
+    dst[3 * x + 1] = src[3 * x + 1];
+    dst[3 * x + 2] = src[3 * x];
+  }
+}
+
+RV_ROW_KERNEL void GrayToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int64_t w) {
+  for (int64_t x = 0; x < w; ++x) {
+    const uint8_t g = src[x];
+    dst[3 * x] = g;
+    dst[3 * x + 1] = g;
+    dst[3 * x + 2] = g;
+  }
+}
+
+// Big-endian 16-bit samples: the first byte of each is its upper byte.
+RV_ROW_KERNEL void Gray16HighToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int64_t w) {
+  for (int64_t x = 0; x < w; ++x) {
+    const uint8_t g = src[2 * x];
+    dst[3 * x] = g;
+    dst[3 * x + 1] = g;
+    dst[3 * x + 2] = g;
+  }
+}
+
+RV_ROW_KERNEL void Rgb16HighToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int64_t w) {
+  for (int64_t x = 0; x < w; ++x) {
+    dst[3 * x] = src[6 * x + 4];
+    dst[3 * x + 1] = src[6 * x + 2];
+    dst[3 * x + 2] = src[6 * x];
+  }
 }
 
 enum class TRowKind {
@@ -272,9 +322,17 @@ void TPnmReader::ConvertRow(const uint8_t* src, uint8_t* dst) const {
       break;
     }
     case TRowKind::kGray8:
+      if (maxval_ == 255) {
+        GrayToBgr(src, dst, w);
+        break;
+      }
       for (int64_t x = 0; x < w; ++x) dst[3 * x] = dst[3 * x + 1] = dst[3 * x + 2] = lut8_[src[x]];
       break;
     case TRowKind::kGray16: {
+      if (maxval_ == 65535) {
+        Gray16HighToBgr(src, dst, w);
+        break;
+      }
       const uint8_t* lut = lut16_.data();
       for (int64_t x = 0; x < w; ++x) {
         const uint8_t g = lut[(src[2 * x] << 8) | src[2 * x + 1]];
@@ -291,11 +349,7 @@ void TPnmReader::ConvertRow(const uint8_t* src, uint8_t* dst) const {
       break;
     }
     case TRowKind::kRgb8Swap:
-      for (int64_t x = 0; x < w; ++x) {
-        dst[3 * x] = src[3 * x + 2];
-        dst[3 * x + 1] = src[3 * x + 1];
-        dst[3 * x + 2] = src[3 * x];
-      }
+      RgbToBgr(src, dst, w);
       break;
     case TRowKind::kRgb8:
       for (int64_t x = 0; x < w; ++x) {
@@ -305,6 +359,10 @@ void TPnmReader::ConvertRow(const uint8_t* src, uint8_t* dst) const {
       }
       break;
     case TRowKind::kRgb16: {
+      if (maxval_ == 65535) {
+        Rgb16HighToBgr(src, dst, w);
+        break;
+      }
       const uint8_t* lut = lut16_.data();
       for (int64_t x = 0; x < w; ++x) {
         const uint8_t* s = src + 6 * x;

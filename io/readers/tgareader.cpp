@@ -15,6 +15,21 @@
 #include "io/progress.h"
 #include "platform/stream.h"
 
+// Row kernels are also compiled for AVX2 and SSSE3 and picked when the
+// program starts: their byte shuffles only vectorise with those instructions
+// (2 to 3 times faster). Sanitizer builds keep one version, as ifunc
+// resolvers run before the sanitizers are set up.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RV_SINGLE_ROW_KERNELS 1
+#endif
+#endif
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__) && !defined(RV_SINGLE_ROW_KERNELS)
+#define RV_ROW_KERNEL __attribute__((target_clones("avx2", "ssse3", "default")))
+#else
+#define RV_ROW_KERNEL
+#endif
+
 namespace rv {
 
 namespace {
@@ -154,6 +169,29 @@ class TTgaRle {
   bool repeat_ = false;
   uint8_t value_[4] = {};
 };
+
+RV_ROW_KERNEL void BgraToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int64_t w) {
+  for (int64_t x = 0; x < w; ++x) {
+    dst[3 * x] = src[4 * x];
+    dst[3 * x + 1] = src[4 * x + 1];
+    dst[3 * x + 2] = src[4 * x + 2];
+  }
+}
+
+// The fourth byte of each pixel into alpha; *anyBits and *allBits collect
+// the OR and the AND of the values.
+RV_ROW_KERNEL void AlphaOfBgra(const uint8_t* __restrict src, uint8_t* __restrict alpha, int64_t w, uint8_t* anyBits,
+                               uint8_t* allBits) {
+  uint8_t o = *anyBits, a = *allBits;
+  for (int64_t x = 0; x < w; ++x) {
+    const uint8_t v = src[4 * x + 3];
+    alpha[x] = v;
+    o |= v;
+    a &= v;
+  }
+  *anyBits = o;
+  *allBits = a;
+}
 
 enum class TPixelKind {
   kMono,       // 1 bit
@@ -494,19 +532,8 @@ void TTgaReader::ConvertRow(const uint8_t* src, uint8_t* dst, uint8_t* alpha) {
       std::memcpy(dst, src, size_t(3 * w));
       break;
     case TPixelKind::kRgb32:
-      for (int64_t x = 0; x < w; ++x) {
-        dst[3 * x] = src[4 * x];
-        dst[3 * x + 1] = src[4 * x + 1];
-        dst[3 * x + 2] = src[4 * x + 2];
-      }
-      if (alpha) {
-        for (int64_t x = 0; x < w; ++x) {
-          const uint8_t a = src[4 * x + 3];
-          alpha[x] = a;
-          aOr |= a;
-          aAnd &= a;
-        }
-      }
+      BgraToBgr(src, dst, w);
+      if (alpha) AlphaOfBgra(src, alpha, w, &aOr, &aAnd);
       break;
   }
   alphaOr_ = aOr;

@@ -268,6 +268,9 @@ TEST_F(IcoReaderTest, ImageIndexPastTheImagesChangesNothingAndIsNoError) {
     Load(MakeIcon(1, {Entry(Dib24()), Entry(Dib24())}));
     EXPECT_FALSE(io_.Aborted());
     ExpectPreviousPicture();
+    // Not even the directory fields change.
+    EXPECT_EQ(io_.ImageParams().IcoSizes[0], (TIcoSize{64, 64}));
+    EXPECT_EQ(io_.ImageParams().ImageCount, 0);
   }
 }
 
