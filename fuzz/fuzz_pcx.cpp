@@ -1,0 +1,57 @@
+// The PCX and DCX readers: a whole PCX (also cut short by a data size taken
+// from the input, as DCX pages are), its parameters only, and the same bytes
+// as a DCX with a page index taken from the input.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "fuzz_limits.h"
+#include "imaging/pxbitmap.h"
+#include "imaging/pxstreams.h"
+#include "io/ioparams.h"
+#include "io/progress.h"
+#include "io/readers/pcxreader.h"
+
+namespace {
+
+// Reads every pixel byte, so reads of memory never written show up.
+void Touch(rv::TPxBitmap& bitmap) {
+  unsigned sum = 0;
+  if (!bitmap.IsEmpty()) {
+    const int height = bitmap.Height(), rowLength = bitmap.RowLength();
+    for (int y = 0; y < height; ++y) {
+      const uint8_t* row = bitmap.RowPointer(y);
+      for (int i = 0; i < rowLength; ++i) sum += row[i];
+    }
+  }
+  volatile unsigned sink = sum;
+  (void)sink;
+}
+
+void Decode(const uint8_t* data, size_t size, bool dcx, int64_t dataSize, int32_t index, bool paramsOnly) {
+  static const rv::TImageLimits limits = rv::FuzzLimits();
+  rv::TPxMemStream stream(data, static_cast<int64_t>(size));
+  rv::TPxBitmap bitmap;
+  rv::TIOParamsVals params;
+  params.SetImageIndex(index);
+  bool aborted = false;
+  rv::TProgressRecord progress;
+  progress.Aborted = &aborted;
+  progress.Limits = &limits;
+  if (dcx) {
+    rv::ReadDcx(stream, bitmap, params, paramsOnly, progress);
+  } else {
+    rv::ReadPcx(stream, bitmap, params, paramsOnly, progress, dataSize);
+  }
+  Touch(bitmap);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Decode(data, size, false, 0, 0, false);
+  Decode(data, size, false, 0, 0, true);
+  if (size > 16) Decode(data, size, false, static_cast<int64_t>(size) - data[size - 1] * 4, 0, false);
+  Decode(data, size, true, 0, size > 8 ? data[8] % 4 : 0, false);
+  return 0;
+}
