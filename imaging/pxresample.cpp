@@ -7,7 +7,10 @@
 #include <memory>
 #include <string>
 
-#if defined(__SSE2__)
+// SSE2 (always there on x86-64) for the byte transposes and pmaddwd; every
+// such path has a plain loop beside it, also built with REVIMORA_NO_SIMD.
+#if defined(RV_SSE2) && !defined(REVIMORA_NO_SIMD)
+#define RV_SSE2 1
 #include <emmintrin.h>
 #endif
 
@@ -201,7 +204,7 @@ void AddWeightedRow(int* __restrict acc, const uint8_t* __restrict row, int weig
 void AddWeightedRowPair(int* __restrict acc, const uint8_t* __restrict row0, const uint8_t* __restrict row1, int w0,
                         int w1, int n) {
   int x = 0;
-#if defined(__SSE2__)
+#if defined(RV_SSE2)
   const __m128i zero = _mm_setzero_si128();
   const __m128i wk = _mm_set1_epi32(int(uint32_t(uint16_t(w0)) | (uint32_t(uint16_t(w1)) << 16)));
   for (; x + 16 <= n; x += 16) {
@@ -345,7 +348,7 @@ TDenseTaps MakeDense(const std::vector<TContributorList>& lists) {
 // the compiler vectorises, instead of one short dot product per output.
 constexpr int kStrip = 16;
 
-#if defined(__SSE2__)
+#if defined(RV_SSE2)
 // 16 rows of 16 bytes from rows[r] + offset, transposed into 16 columns of 16
 // bytes at out (four rounds of the perfect shuffle).
 inline void Transpose16(const uint8_t* const* rows, size_t offset, uint8_t* out) {
@@ -374,7 +377,7 @@ class TStrips {
 
   // Rows first .. first + count - 1 of the rectangle (count <= kStrip).
   void Load(int first, int count) {
-#if defined(__SSE2__)
+#if defined(RV_SSE2)
     // Rows of a file-backed picture are valid one at a time, so only pictures
     // in memory are read 16 rows at once.
     if (direct_ && kind_ != TPlaneKind::Mono) {
@@ -436,7 +439,7 @@ class TStripOutput {
   void Done(int i, int last) {
     if ((i & 15) != 15 && i != last) return;
     const int first = i & ~15, n = i - first + 1;
-#if defined(__SSE2__)
+#if defined(RV_SSE2)
     if (n == 16) {
       alignas(64) uint8_t t[256];
       const uint8_t* in[16];
@@ -493,7 +496,7 @@ void StripTaps(const TStrips& strips, const TDenseTaps& t, const W* weights, int
   }
 }
 
-#if defined(__SSE2__)
+#if defined(RV_SSE2)
 // StripTaps for 16-bit weights with pmaddwd: the bytes of two neighbouring
 // taps are interleaved so one instruction does both taps for four rows. The
 // sums are the same integers as the plain loop's.
@@ -546,7 +549,7 @@ void StripTapsPairs(const TStrips& strips, const TDenseTaps& t, int dw, uint8_t*
 }
 #endif
 
-#if !defined(__SSE2__)
+#if !defined(RV_SSE2)
 // Boxes (weights 0 or 1, at most 257 of them): 16-bit sums cannot overflow,
 // masking replaces the multiplication, and (s + 0.5) / n in single precision
 // is exact because s < 65536 and n <= 257.
@@ -575,7 +578,7 @@ void StripBoxes(const TStrips& strips, const TDenseTaps& t, int dw, uint8_t* con
 
 #endif
 
-#if defined(__SSE2__)
+#if defined(RV_SSE2)
 // StripBoxes with the 16 sums held in two registers: through memory every tap
 // would wait for the previous tap's store.
 void StripBoxesSSE2(const TStrips& strips, const TDenseTaps& t, int dw, uint8_t* const* rows, int count) {
@@ -609,7 +612,7 @@ void StripBoxesSSE2(const TStrips& strips, const TDenseTaps& t, int dw, uint8_t*
 void StripKernel(const TStrips& strips, const TDenseTaps& t, int dw, TWorkRing& work, int first, int count) {
   uint8_t* rows[kStrip];
   for (int r = 0; r < count; ++r) rows[r] = work.Row(first + r);
-#if defined(__SSE2__)
+#if defined(RV_SSE2)
   if (t.boxes)
     StripBoxesSSE2(strips, t, dw, rows, count);
   else if (!t.w16.empty())
