@@ -65,8 +65,8 @@ void ReadJpeg(TStream& stream, TStream* tables, TPxBitmap& bitmap, bool applyPro
 // The EXIF parser shared with the TIFF reader: data is an APP1 block. Returns
 // true when it found EXIF data and copied it into params (resolution through
 // SetDpiX/SetDpiY, the EXIF table, the thumbnail). The TIFF structure inside
-// the block is decoded by the TIFF reader; until this build has one the
-// parser recognises the block and reports that it found nothing.
+// the block ("Exif", two zero bytes, then the TIFF header) is decoded by the
+// TIFF reader; bad EXIF data never fails the JPEG load.
 bool ParseExifBlock(const uint8_t* data, int64_t length, TIOParamsVals& params);
 
 // The registry's reader entry for format 3.
