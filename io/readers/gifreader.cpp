@@ -373,27 +373,30 @@ int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& param
   int prevX = 0, prevY = 0, prevW = 0, prevH = 0;
   bool haveResult = false;
   TPxBitmapFormat lastFormat = pxNoFormat;
-  std::unique_ptr<TPxBitmap> single;  // the one image of a still picture
 
   TGifParser parser(stream, params, progress, false);
   parser.Run([&](const TGifImage& image) {
     if (image.Index > last) return TImageAction::kStop;
     params.SetImageIndex(image.Index);
-    auto frame = std::make_unique<TPxBitmap>();
-    frame->SetLocation(pxInMemory);
     std::unique_ptr<TPxMask> mask;
     TDecodedImage decoded;
+    if (!animation) {
+      // A still picture goes straight into the target: every failure comes
+      // before the image's pixels are allocated, so the target is either
+      // untouched or holds the new picture.
+      const TImageAction action =
+          DecodeImage(stream, parser, image, target, false, mask, false, progress, params, report, decoded);
+      if (decoded.Decoded && mask) target.AlphaChannel()->ImportMask(mask.get());
+      return action;
+    }
+    auto frame = std::make_unique<TPxBitmap>();
+    frame->SetLocation(pxInMemory);
     const TImageAction action =
         DecodeImage(stream, parser, image, *frame, false, mask, false, progress, params, report, decoded);
     if (progress.IsAborted()) return TImageAction::kStop;
     if (!decoded.Decoded) return action;  // a zero-sided image: nothing to draw
     lastFormat = decoded.Format;
     if (mask) frame->AlphaChannel()->ImportMask(mask.get());
-    if (!animation) {
-      single = std::move(frame);
-      haveResult = true;
-      return action;
-    }
     const int canvasW = std::max<int>(params.GifScreenWidth, frame->Width());
     const int canvasH = std::max<int>(params.GifScreenHeight, frame->Height());
     const double background = BGRToColor(params.GifBackground);
@@ -438,7 +441,7 @@ int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& param
 
   // Whatever was drawn before a failure is kept, as the picture so far.
   if (haveResult) {
-    target.AssignFrom(single ? *single : canvas);
+    target.AssignFrom(canvas);
     if (target.Format() != lastFormat) target.ChangeFormat(lastFormat);
     if (lastFormat == pxPalette8) target.SetQuantizeColors(1 << params.BitsPerSample);
   }
