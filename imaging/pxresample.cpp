@@ -287,6 +287,9 @@ struct TDenseTaps {
   // 4096: then (s + 0.5) / total, exact to 0.5 / total, is far from the next
   // integer compared with the error of single precision (2^-23 relative).
   bool floatExact = false;
+  // For boxes: box sums s <= 255 n divided as (s * boxMultiplier) >> 16, when
+  // that was checked to equal s div n for every s of every box.
+  std::vector<uint16_t> boxMultiplier;
 };
 
 constexpr int kTapPad = 1;
@@ -339,6 +342,28 @@ TDenseTaps MakeDense(const std::vector<TContributorList>& lists) {
   t.floatExact = small;
   t.boxes = !t.w16.empty() && t.maxLen <= 257 &&
             std::all_of(t.w.begin(), t.w.end(), [](int32_t v) { return v == 0 || v == 1; });
+  if (t.boxes) {
+    // Checked once per box length (lengths 2 .. 16 pass, longer ones fail).
+    int checked[258];
+    std::fill(std::begin(checked), std::end(checked), -1);
+    t.boxMultiplier.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t boxLen = uint32_t(t.total[i]);
+      const uint32_t m = boxLen >= 2 ? (65536 + boxLen - 1) / boxLen : 0;
+      if (boxLen > 257) checked[0] = 0;
+      int& ok = checked[boxLen > 257 ? 0 : boxLen];
+      if (ok < 0) {
+        bool exact = m != 0 && m < 65536;
+        for (uint32_t v = 0; v <= 255 * boxLen && exact; ++v) exact = ((v * m) >> 16) == v / boxLen;
+        ok = exact;
+      }
+      if (!ok) {
+        t.boxMultiplier.clear();
+        break;
+      }
+      t.boxMultiplier[i] = uint16_t(m);
+    }
+  }
   return t;
 }
 
@@ -586,6 +611,7 @@ void StripBoxesSSE2(const TStrips& strips, const TDenseTaps& t, int dw, uint8_t*
   const size_t step = strips.Step();
   const __m128i zero = _mm_setzero_si128();
   const __m128 half = _mm_set1_ps(0.5f);
+  const bool multiply = !t.boxMultiplier.empty();
   TStripOutput output(rows, count);
   for (int o = 0, i = 0, plane = 0; o < outputs; ++o) {
     __m128i s0 = zero, s1 = zero;
@@ -598,10 +624,18 @@ void StripBoxesSSE2(const TStrips& strips, const TDenseTaps& t, int dw, uint8_t*
       s0 = _mm_add_epi16(s0, _mm_unpacklo_epi8(a, zero));
       s1 = _mm_add_epi16(s1, _mm_unpackhi_epi8(a, zero));
     }
-    const __m128 inverse = _mm_set1_ps(float(t.inverse[size_t(i)]));
-    auto q = [&](__m128i v) { return _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(v), half), inverse)); };
-    const __m128i q0 = _mm_packs_epi32(q(_mm_unpacklo_epi16(s0, zero)), q(_mm_unpackhi_epi16(s0, zero)));
-    const __m128i q1 = _mm_packs_epi32(q(_mm_unpacklo_epi16(s1, zero)), q(_mm_unpackhi_epi16(s1, zero)));
+    __m128i q0, q1;
+    if (multiply) {
+      // Small boxes: one high multiplication per eight sums (checked exact).
+      const __m128i m = _mm_set1_epi16(short(t.boxMultiplier[size_t(i)]));
+      q0 = _mm_mulhi_epu16(s0, m);
+      q1 = _mm_mulhi_epu16(s1, m);
+    } else {
+      const __m128 inverse = _mm_set1_ps(float(t.inverse[size_t(i)]));
+      auto q = [&](__m128i v) { return _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(v), half), inverse)); };
+      q0 = _mm_packs_epi32(q(_mm_unpacklo_epi16(s0, zero)), q(_mm_unpackhi_epi16(s0, zero)));
+      q1 = _mm_packs_epi32(q(_mm_unpacklo_epi16(s1, zero)), q(_mm_unpackhi_epi16(s1, zero)));
+    }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(output.Column(o)), _mm_packus_epi16(q0, q1));
     output.Done(o, outputs - 1);
     if (++plane == planes) plane = 0, ++i;
