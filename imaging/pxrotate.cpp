@@ -276,6 +276,12 @@ void TurnInMemory(TPxBitmap& source, TPxBitmap& dest, bool cw) {
   for (int x = 0; x < dstW; ++x) cols[size_t(x)] = srcRows[size_t(cw ? srcH - 1 - x : x)];
 #if defined(__x86_64__) || defined(__i386__)
   if (bpp == 3 && HasSsse3()) {
+    // Fresh pages are zeroed by the system when first written; doing that
+    // for all of them up front keeps it from flushing the cache under the
+    // blocks in the middle of the turn.
+    const size_t rowBytes = size_t(dstW) * 3;
+    for (uint8_t* row : dstRows)
+      for (size_t i = 0; i < rowBytes; i += 4096) row[i] = 0;
     TurnRGB24Ssse3(cols.data(), dstRows.data(), srcW, dstW, dstH, cw);
     return;
   }
