@@ -1,5 +1,6 @@
 #include "io/readers/tifflzw.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace rv {
@@ -11,11 +12,13 @@ constexpr int kEndCode = 257;
 constexpr int kFirstFree = 258;
 constexpr int kTableSize = 4096;
 
+// Every entry's string is already in the output: it is the previous code's
+// string (written at the previous position) followed by one byte, which is
+// the first byte written for the code after it. So an entry is a position
+// and a length, and emitting it is a copy within the output.
 struct TLzwTable {
-  uint16_t prefix[kTableSize];
+  int64_t start[kTableSize];
   uint16_t length[kTableSize];
-  uint8_t suffix[kTableSize];
-  uint8_t first[kTableSize];
 };
 
 // Reads codes of a given width from the data, in either bit order.
@@ -60,42 +63,31 @@ TLzwResult Decode(const uint8_t* in, int64_t inSize, uint8_t* out, int64_t outSi
     result.Status = TLzwStatus::kOutputFull;
     return result;
   }
-  // The table is 16 KB: on the heap of the caller's thread would need an
-  // allocation per strip, so it lives on the stack.
+  // 40 KB: on the stack, no allocation per strip.
   TLzwTable t;
-  for (int i = 0; i < 256; ++i) {
-    t.prefix[i] = 0;
-    t.length[i] = 1;
-    t.suffix[i] = uint8_t(i);
-    t.first[i] = uint8_t(i);
-  }
+  for (int i = 0; i < 256; ++i) t.length[i] = 1;
   // Old-style data grows its width one code later than the published form.
   constexpr int kEarly = kOldStyle ? 0 : 1;
   TCodeReader<kOldStyle> reader(in, inSize);
   int64_t pos = 0;
+  int64_t prevPos = 0;
   int next = kFirstFree;
   int width = 9;
   int prev = -1;
 
-  // Writes the string of code at pos (only the part that fits).
-  auto emit = [&](int code) {
-    const int len = t.length[code];
-    if (pos + len <= outSize) {
-      uint8_t* dst = out + pos + len - 1;
-      int c = code;
-      for (int i = 0; i < len; ++i) {
-        *dst-- = t.suffix[c];
-        c = t.prefix[c];
-      }
-      pos += len;
+  // Copies len bytes from out[from] to out[pos] (only what fits); the ranges
+  // may overlap by design (a code defined by itself), so short or
+  // overlapping copies go forward byte by byte.
+  auto copy = [&](int64_t from, int64_t len) {
+    const int64_t n = std::min<int64_t>(len, outSize - pos);
+    uint8_t* d = out + pos;
+    const uint8_t* src = out + from;
+    if (n > 16 && from + n <= pos) {
+      std::memcpy(d, src, size_t(n));
     } else {
-      int c = code;
-      for (int i = len - 1; i >= 0; --i) {
-        if (pos + i < outSize) out[pos + i] = t.suffix[c];
-        c = t.prefix[c];
-      }
-      pos = outSize;
+      for (int64_t i = 0; i < n; ++i) d[i] = src[i];
     }
+    pos += n;
   };
 
   for (;;) {
@@ -111,6 +103,7 @@ TLzwResult Decode(const uint8_t* in, int64_t inSize, uint8_t* out, int64_t outSi
       prev = -1;
       continue;
     }
+    const int64_t here = pos;
     if (prev < 0) {
       // Right after a clear code (and at the start) only a literal can come.
       if (code >= 256) {
@@ -118,30 +111,24 @@ TLzwResult Decode(const uint8_t* in, int64_t inSize, uint8_t* out, int64_t outSi
         break;
       }
       out[pos++] = uint8_t(code);
-      prev = code;
-      continue;
-    }
-    if (code < next) {
-      emit(code);
+    } else if (code < next || (code == next && next < kTableSize)) {
+      // code == next: the entry being defined, the previous string plus its
+      // own first byte; it is defined before it is copied.
       if (next < kTableSize) {
-        t.prefix[next] = uint16_t(prev);
-        t.suffix[next] = t.first[code];
-        t.first[next] = t.first[prev];
+        t.start[next] = prevPos;
         t.length[next] = uint16_t(t.length[prev] + 1);
         ++next;
       }
-    } else if (code == next && next < kTableSize) {
-      t.prefix[next] = uint16_t(prev);
-      t.suffix[next] = t.first[prev];
-      t.first[next] = t.first[prev];
-      t.length[next] = uint16_t(t.length[prev] + 1);
-      ++next;
-      emit(code);
+      if (code < 256)
+        out[pos++] = uint8_t(code);
+      else
+        copy(t.start[code], t.length[code]);
     } else {
       result.Status = TLzwStatus::kBad;
       break;
     }
     prev = code;
+    prevPos = here;
     if (width < 12 && next + kEarly >= (1 << width)) ++width;
   }
   result.Produced = pos;

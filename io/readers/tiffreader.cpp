@@ -964,6 +964,12 @@ std::vector<TColorBGR> ReadColorMap(const TDirectory& dir, int bits) {
   return palette;
 }
 
+// Truncation toward zero, clamped to int32 (rationals from the file can be anything).
+int32_t TruncToInt32(double v) {
+  if (!(v == v)) return 0;
+  return int32_t(std::clamp(v, -2147483648.0, 2147483647.0));
+}
+
 int MapCompression(int c, int t4) {
   switch (c) {
     case 1:
@@ -1089,11 +1095,12 @@ int32_t ReadTiff(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool
   params.TiffPageCount = int32_t(dir.IntegerAt(kTagPageNumber, 1, -1));
   params.TiffFillOrder = l.FillOrder;
   ReadMainExifFields(dir, params);
-  int32_t dpiX = int32_t(dir.Real(kTagXResolution) * f), dpiY = int32_t(dir.Real(kTagYResolution) * f);
+  const int32_t dpiX = TruncToInt32(dir.Real(kTagXResolution) * f);
+  const int32_t dpiY = TruncToInt32(dir.Real(kTagYResolution) * f);
   params.SetDpiX(dpiX == 0 ? 300 : dpiX);
   params.SetDpiY(dpiY == 0 ? 300 : dpiY);
-  params.TiffXPos = int32_t(dir.Real(kTagXPosition) * f);
-  params.TiffYPos = int32_t(dir.Real(kTagYPosition) * f);
+  params.TiffXPos = TruncToInt32(dir.Real(kTagXPosition) * f);
+  params.TiffYPos = TruncToInt32(dir.Real(kTagYPosition) * f);
   if (const std::vector<uint8_t> iptc = dir.Bytes(kTagIptc, src.Size()); !iptc.empty())
     params.IPTC().ParseIPTC(iptc.data(), int(iptc.size()));
   else
