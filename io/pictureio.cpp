@@ -253,11 +253,14 @@ int32_t TPictureIO::LoadTiffStream(TStream& s) {
 
 int32_t TPictureIO::LoadGifFile(const std::string& n) {
   LoadFileWithReader(n, ffGIF);
+  // GIF: the background is the transparent colour, else the screen's.
+  SetBackground(BGRToColor(params_->GifTransparent ? params_->GifTransparentColor : params_->GifBackground));
   return params_->GifImageCount;
 }
 
 int32_t TPictureIO::LoadGifStream(TStream& s) {
   LoadStreamWithReader(s, ffGIF);
+  SetBackground(BGRToColor(params_->GifTransparent ? params_->GifTransparentColor : params_->GifBackground));
   return params_->GifImageCount;
 }
 

@@ -232,9 +232,19 @@ void DecodeGifLzw(TStream& stream, int height, int width, uint8_t* indices, bool
     stream.Seek(start, soBeginning);
     return;
   }
+  const size_t total = width > 0 && height > 0 ? size_t(width) * size_t(height) : 0;
   std::vector<uint8_t> data;
-  if (ReadGifSubBlocks(stream, &data) == 0) return;
+  data.reserve(size_t(std::clamp<int64_t>(stream.Size() - stream.Position(), 0, int64_t(1) << 26)));
+  if (ReadGifSubBlocks(stream, &data) == 0) {
+    std::memset(indices, 0, total);
+    return;
+  }
+  // Indices the stream does not give are 0. Interlaced rows move after
+  // decoding, so there the whole buffer is cleared first; otherwise only
+  // what is left behind the decoded part.
+  if (interlaced) std::memset(indices, 0, total);
   const TGifLzwResult r = DecodeGifLzwData(data.data(), data.size(), minCodeSize, width, height, indices, interlaced);
+  if (!interlaced && size_t(r.Written) < total) std::memset(indices + r.Written, 0, total - size_t(r.Written));
   if (r.Stop == TGifLzwStop::kEndAfterClear) stream.Seek(start, soBeginning);
 }
 

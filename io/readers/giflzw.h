@@ -47,7 +47,8 @@ TGifLzwResult DecodeGifLzwData(const uint8_t* data, size_t size, int minCodeSize
 
 // The built-in GifDecoder: reads the minimum code size byte and the data
 // sub-blocks from the stream's position (ending after the zero-length block,
-// or at the end of the stream) and decodes them into indices. A code size
+// or at the end of the stream) and decodes them into indices; indices the
+// data does not give are 0, so the buffer need not be cleared beforehand. A code size
 // outside 2..8, or the end code right after a clear code with data behind it,
 // puts the stream back where it was, which the reader takes as failure.
 void DecodeGifLzw(TStream& stream, int height, int width, uint8_t* indices, bool interlaced);

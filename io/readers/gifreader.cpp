@@ -234,10 +234,13 @@ TImageAction DecodeImage(TStream& stream, const TGifParser& parser, const TGifIm
   if (!CheckImageHeader(header, progress).Ok) return TImageAction::kStop;
 
   const int w = image.Width, h = image.Height;
-  // Zero-filled: what the decoder does not write is index 0.
-  std::vector<uint8_t> indices(size_t(w) * size_t(h));
+  // What a decoder does not write is index 0: the built-in one clears what
+  // it leaves, a replaced one gets a cleared buffer.
+  const size_t pixelCount = size_t(w) * size_t(h);
+  std::unique_ptr<uint8_t[]> indexBlock(params.GifDecoder ? new uint8_t[pixelCount]() : new uint8_t[pixelCount]);
+  uint8_t* const indices = indexBlock.get();
   const TGifDecoderFunc decoder = params.GifDecoder ? params.GifDecoder : DecodeGifLzw;
-  decoder(stream, h, w, indices.data(), image.Interlaced);
+  decoder(stream, h, w, indices, image.Interlaced);
   const int64_t after = stream.Position();
   if (after == dataStart) {
     progress.Fail("GIF: the LZW data of image " + std::to_string(image.Index) + " at offset " +
@@ -261,16 +264,20 @@ TImageAction DecodeImage(TStream& stream, const TGifParser& parser, const TGifIm
     for (int i = 0; i < 256; ++i) bitmap.SetPaletteEntry(i, table[size_t(i)]);
     bitmap.SetQuantizeColors(colours);
   }
+  std::array<uint32_t, 256> packed;
+  for (int i = 0; i < 256; ++i) {
+    const TColorBGR c = table[size_t(i)];
+    packed[size_t(i)] = uint32_t(c.b) | uint32_t(c.g) << 8 | uint32_t(c.r) << 16;
+  }
   for (int y = 0; y < h; ++y) {
-    const uint8_t* src = indices.data() + size_t(y) * size_t(w);
+    const uint8_t* src = indices + size_t(y) * size_t(w);
     uint8_t* dst = bitmap.RowPointer(y);
     if (format == pxRGB24) {
-      for (int x = 0; x < w; ++x, dst += 3) {
-        const TColorBGR c = table[src[x]];
-        dst[0] = c.b;
-        dst[1] = c.g;
-        dst[2] = c.r;
-      }
+      // Four bytes a pixel, the fourth overwritten by the next one; the last
+      // pixel of the row gets its three.
+      for (int x = 0; x < w - 1; ++x) std::memcpy(dst + size_t(x) * 3, &packed[src[x]], 4);
+      const TColorBGR c = table[src[w - 1]];
+      std::memcpy(dst + size_t(w - 1) * 3, &c, 3);
     } else if (format == pxPalette8) {
       std::memcpy(dst, src, size_t(w));
     } else {
@@ -288,7 +295,7 @@ TImageAction DecodeImage(TStream& stream, const TGifParser& parser, const TGifIm
     if (transparent) {
       const uint8_t t = image.TransparentIndex;
       for (int y = 0; y < h; ++y) {
-        const uint8_t* src = indices.data() + size_t(y) * size_t(w);
+        const uint8_t* src = indices + size_t(y) * size_t(w);
         uint8_t* m = mask->MaskRow(y);
         for (int x = 0; x < w; ++x)
           if (src[x] == t) {

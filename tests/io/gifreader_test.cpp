@@ -203,6 +203,8 @@ TEST(GifReaderTest, StillPictureWithTransparencyIsTheImageNotTheScreen) {
   EXPECT_EQ(p.ColorMapCount(), 4);
   EXPECT_EQ(p.FileType, 2);
   EXPECT_EQ(p.GifVersion, "GIF89a");
+  // Without a viewer the component keeps the transparent colour as its background.
+  EXPECT_EQ(r.Io->Background(), BGRToColor(MakeBGR(0, 200, 0)));
 }
 
 TEST(GifReaderTest, NativePixelFormatKeepsThePalette) {
