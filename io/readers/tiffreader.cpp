@@ -502,7 +502,8 @@ uint8_t ReverseByte(uint8_t v) {
 }
 
 // Runs are clamped to the output and stop at the end of the input.
-void DecodePackBits(const uint8_t* in, int64_t inSize, uint8_t* out, int64_t outSize) {
+// Returns the bytes produced.
+int64_t DecodePackBits(const uint8_t* in, int64_t inSize, uint8_t* out, int64_t outSize) {
   const uint8_t* ip = in;
   const uint8_t* ie = in + inSize;
   int64_t op = 0;
@@ -520,6 +521,7 @@ void DecodePackBits(const uint8_t* in, int64_t inSize, uint8_t* out, int64_t out
       op += n;
     }
   }
+  return op;
 }
 
 void UndoPredictor(uint8_t* row, int64_t samples, int stride, int bits, bool be) {
@@ -602,9 +604,14 @@ class TTiffDecoder {
   // (rows × rowBytes_, zero where the data does not reach).
   void DecodeBlock(int64_t offset, int64_t count, int64_t rows, std::vector<uint8_t>& out) {
     const int64_t outSize = rows * rowBytes_;
-    out.assign(size_t(outSize + 8), 0);
+    // Only the bytes the data does not reach are cleared (below).
+    out.resize(size_t(outSize + 8));
+    int64_t produced = 0;
     std::vector<uint8_t> in = src_.ReadUpTo(offset, count);
-    if (in.empty()) return;  // past the end of the file: the rows stay white
+    if (in.empty()) {  // past the end of the file: the rows stay white
+      std::memset(out.data(), 0, out.size());
+      return;
+    }
     // Only fax data honours the fill order: other data is stored in bytes
     // whatever the tag says (libtiff reads it so too).
     if (l_.FillOrder == 2 && l_.Compression >= 2 && l_.Compression <= 4)
@@ -612,14 +619,16 @@ class TTiffDecoder {
     const int64_t inSize = int64_t(in.size());
     switch (l_.Compression) {
       case 1:
-        std::memcpy(out.data(), in.data(), size_t(std::min(inSize, outSize)));
+        produced = std::min(inSize, outSize);
+        std::memcpy(out.data(), in.data(), size_t(produced));
         break;
       case 32773:
-        DecodePackBits(in.data(), inSize, out.data(), outSize);
+        produced = DecodePackBits(in.data(), inSize, out.data(), outSize);
         break;
       case 5: {
         const TTiffLzwCodec* codec = params_.TiffLzwDecoder ? params_.TiffLzwDecoder : &BuiltInTiffLzwCodec();
         const TLzwResult r = codec->Decode(in.data(), inSize, out.data(), outSize);
+        produced = std::clamp<int64_t>(r.Produced, 0, outSize);
         if (r.Status == TLzwStatus::kBad) {
           progress_.Fail("TIFF: bad LZW data in the block at offset " + std::to_string(offset));
         }
@@ -635,6 +644,7 @@ class TTiffDecoder {
         o.Width = l_.BlockWidth;
         o.TwoDimensional = l_.Compression == 3 && (l_.T4Options & 1) != 0;
         const TCcittResult r = DecodeCcitt(in.data(), inSize, o, rows, out.data(), rowBytes_);
+        produced = std::clamp<int64_t>(r.Rows, 0, rows) * rowBytes_;
         if (r.Status == TCcittStatus::kBad && r.Rows == 0)
           progress_.Fail("TIFF: bad CCITT data in the block at offset " + std::to_string(offset));
         break;
@@ -642,6 +652,7 @@ class TTiffDecoder {
       default:
         break;
     }
+    std::memset(out.data() + produced, 0, size_t(int64_t(out.size()) - produced));
     if (l_.Predictor == 2 && l_.Compression == 5) {
       const int stride = l_.Planar == 1 ? l_.Spp : 1;
       for (int64_t r = 0; r < rows; ++r)

@@ -25,9 +25,11 @@
 //     end are used. Uncompressed data without byte counts: the bytes the rows
 //     need (or up to the end). Data that ends early leaves the remaining rows
 //     white (zero-filled) and is not an error.
-//   - LZW or CCITT data that cannot be right, PackBits runs past the strip,
-//     JPEG strips or tiles smaller than their place: abort, keeping the rows
-//     already decoded.
+//   - LZW data that cannot be right, JPEG strips or tiles smaller than
+//     their place, CCITT data in which not one row decodes: abort, keeping
+//     the rows already decoded. CCITT data with a bad code later on keeps
+//     the rows before it (the rest is white); PackBits runs are clamped to
+//     the strip.
 //   - directory loops (a visited set), more than kMaxTiffDirectories
 //     directories, entry counts or tag data past the end of the file: the
 //     walk ends there; tag data is never read past the file.
