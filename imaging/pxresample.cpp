@@ -9,7 +9,7 @@
 
 // SSE2 (always there on x86-64) for the byte transposes and pmaddwd; every
 // such path has a plain loop beside it, also built with REVIMORA_NO_SIMD.
-#if defined(RV_SSE2) && !defined(REVIMORA_NO_SIMD)
+#if defined(__SSE2__) && !defined(REVIMORA_NO_SIMD)
 #define RV_SSE2 1
 #include <emmintrin.h>
 #endif
