@@ -154,29 +154,6 @@ void TurnBlock(const uint8_t* const* cols, uint8_t* const* dstRows, int x0, int 
   }
 }
 
-// Three-byte pixels moved as four-byte words: each store also writes the
-// first byte of the next pixel, which that pixel's own store puts right. The
-// last pixel of a row and the last source column use exact three-byte moves
-// so that nothing outside the pictures is read or written.
-void TurnBlock3(const uint8_t* const* cols, uint8_t* const* dstRows, int x0, int x1, int y0, int y1, bool cw, int srcW,
-                int dstW) {
-  const int xWide = x1 == dstW ? x1 - 1 : x1;
-  for (int y = y0; y < y1; ++y) {
-    const int col = cw ? y : srcW - 1 - y;
-    const size_t c = size_t(col) * 3;
-    uint8_t* d = dstRows[y] + size_t(x0) * 3;
-    int x = x0;
-    if (col != srcW - 1) {
-      for (; x < xWide; ++x, d += 3) {
-        uint32_t v;
-        std::memcpy(&v, cols[x] + c, 4);
-        std::memcpy(d, &v, 4);
-      }
-    }
-    for (; x < x1; ++x, d += 3) std::memcpy(d, cols[x] + c, 3);
-  }
-}
-
 void TurnBlockMono(const uint8_t* const* cols, uint8_t* const* dstRows, int x0, int x1, int y0, int y1, bool cw,
                    int srcW) {
   for (int y = y0; y < y1; ++y) {
@@ -303,7 +280,7 @@ void TurnInMemory(TPxBitmap& source, TPxBitmap& dest, bool cw) {
           TurnBlock<2>(c, d, tx, x1, ty, y1, cw, srcW);
           break;
         case 3:
-          TurnBlock3(c, d, tx, x1, ty, y1, cw, srcW, dstW);
+          TurnBlock<3>(c, d, tx, x1, ty, y1, cw, srcW);
           break;
         case 4:
           TurnBlock<4>(c, d, tx, x1, ty, y1, cw, srcW);
