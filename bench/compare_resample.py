@@ -156,7 +156,8 @@ def main():
     lines.append(f"Machine: {cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}; "
                  f"Pillow {Image.__version__}; "
                  f"{subprocess.run(['vips', '--version'], capture_output=True, text=True).stdout.strip()}; "
-                 f"measured {time.strftime('%Y-%m-%d')}.")
+                 f"measured {time.strftime('%Y-%m-%d')}, load average {os.getloadavg()[0]:.1f} at the end "
+                 "(other work on the machine slows the memory-bound cases even in CPU time).")
     lines.append("")
     lines.append("Command: `bench/compare_resample.py --bench build/bench/revimora-bench` (one run: our benchmark, "
                  "Pillow and vips on the same pictures). CPU milliseconds of one thread, best of "
