@@ -509,6 +509,35 @@ TEST(TiffReader, AutoRotateTurnsByOrientation) {
   EXPECT_EQ(run.Bitmap.ByteAt(0, 1), 20);
 }
 
+// The EXIF step of the JPEG reader: directory 0 holds the values (no
+// picture), directory 1 the thumbnail, turned by directory 0's orientation.
+TEST(TiffReader, ExifBlockGivesValuesAndTurnedThumbnail) {
+  TPage values;
+  values.Tags = {Ascii(271, "Cam"), Short(274, {6}), {282, kRational, {72, 1}, {}}, {283, kRational, {72, 1}, {}}};
+  TPage thumb = Basic(2, 1, 8, 3, 2);
+  thumb.Strips = {{255, 0, 0, 0, 0, 255}};  // red, blue
+  const TBytes block = TTiffWriter().Build({values, thumb});
+  TIOParamsVals params;
+  ASSERT_TRUE(ReadExifTiff(block.data(), int64_t(block.size()), params));
+  EXPECT_EQ(params.ExifPresent, 1);
+  EXPECT_EQ(params.ExifMake, "Cam");
+  EXPECT_EQ(params.ExifOrientation, 6);
+  EXPECT_EQ(params.DpiX(), 72);
+  ASSERT_TRUE(params.HasExifThumbnail());
+  TPxBitmap& t = params.ExifThumbnail();
+  ASSERT_EQ(t.Width(), 1);
+  ASSERT_EQ(t.Height(), 2);
+  EXPECT_EQ(t.PixelBGR(0, 0).r, 255);  // the left pixel on top after a quarter turn clockwise
+  EXPECT_EQ(t.PixelBGR(0, 1).b, 255);
+}
+
+TEST(TiffReader, ExifBlockThatIsNoTiffFindsNothing) {
+  const TBytes junk = {'X', 'X', 42, 0, 8, 0, 0, 0, 0, 0};
+  TIOParamsVals params;
+  EXPECT_FALSE(ReadExifTiff(junk.data(), int64_t(junk.size()), params));
+  EXPECT_EQ(params.ExifPresent, 0);
+}
+
 // ------------------------------------------------------------ bad input
 
 struct TBadCase {
