@@ -59,6 +59,8 @@ BENCHMARK_CAPTURE(SmallRead, tga24, "tga24.tga")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SmallRead, tga24rle, "tga24rle.tga")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SmallRead, ppm, "photo.ppm")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SmallRead, pgm16, "gray16.pgm")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SmallRead, bmp24, "bmp24.bmp")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SmallRead, bmp8rle, "bmp8rle.bmp")->Unit(benchmark::kMillisecond);
 BENCHMARK(SmallReadMemcpy)->Name("SmallRead/memcpy")->Unit(benchmark::kMillisecond);
 
 }  // namespace
