@@ -57,7 +57,8 @@ void TPxTagsHandler::ReadFromTiff(const uint8_t* tiff, int64_t tiffSize, int64_t
     const uint8_t* e = note + 2 + i * 12;
     const size_t o = 2 + size_t(i) * 12;
     const uint32_t tag = Read(e, 2, bigEndian), type = Read(e + 2, 2, bigEndian), n = Read(e + 4, 4, bigEndian);
-    if (type > 12) return;  // not a tag directory after all: leave the store empty
+    // Type 0 and types past DOUBLE do not exist: not a tag directory after all.
+    if (type == 0 || type > 12) return;
     PutLe(out, o, tag, 2);
     PutLe(out, o + 2, type, 2);
     PutLe(out, o + 4, n, 4);

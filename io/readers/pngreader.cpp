@@ -6,6 +6,7 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -39,6 +40,20 @@ void OnPngError(png_structp png, png_const_charp message) {
 }
 
 void OnPngWarning(png_structp, png_const_charp) {}
+
+// libpng holds one row and one chunk at a time: at most 8 bytes for each of a
+// million pixels, or the chunk limit. Anything larger comes from a length no
+// real file has (libpng lets some through below 2^31); refusing it makes
+// libpng skip the chunk or fail the file instead of reserving gigabytes.
+constexpr png_alloc_size_t kPngMaxAlloc = png_alloc_size_t(32) << 20;
+
+png_voidp OnPngMalloc(png_structp, png_alloc_size_t size) {
+  return size > kPngMaxAlloc ? nullptr : std::malloc(size);
+}
+
+void OnPngFree(png_structp, png_voidp p) {
+  std::free(p);
+}
 
 void OnPngRead(png_structp png, png_bytep data, size_t length) {
   auto* io = static_cast<TPngIo*>(png_get_io_ptr(png));
@@ -172,7 +187,8 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
   };
 
   TPngSession s;
-  s.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &io, OnPngError, OnPngWarning);
+  s.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &io, OnPngError, OnPngWarning, nullptr, OnPngMalloc,
+                                   OnPngFree);
   if (!s.png) {
     progress.Fail("PNG: cannot create the read structure");
     return;

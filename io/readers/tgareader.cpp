@@ -301,7 +301,9 @@ void TTgaReader::ReadFooter() {
   const int hour = Le16(x + 373), minute = Le16(x + 375), second = Le16(x + 377);
   const year_month_day date{std::chrono::year(year), std::chrono::month(unsigned(month)),
                             std::chrono::day(unsigned(day))};
-  if (date.ok() && year < 2500 && hour < 24 && minute < 60 && second < 60)
+  // The clock counts nanoseconds, which reach only the years 1678 to 2261;
+  // year 0 is how most writers say "no date".
+  if (date.ok() && year >= 1900 && year < 2200 && hour < 24 && minute < 60 && second < 60)
     params_.TgaDate = sys_days(date) + hours(hour) + minutes(minute) + seconds(second);
   params_.TgaKeyColor = TColorBGR{x[470], x[471], x[472]};
   const uint16_t aspectNum = Le16(x + 474), aspectDen = Le16(x + 476);

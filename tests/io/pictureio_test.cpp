@@ -264,9 +264,11 @@ TEST_F(PictureIOTest, MakerNoteBecomesALittleEndianDirectoryWithItsValues) {
   ASSERT_EQ(offset, 26u);  // behind the two entries
   EXPECT_EQ(std::string(d.begin() + 26, d.begin() + 31), "Hello");
 
-  const Bytes badType = MakerNoteTiff(13, 2);
-  note.ReadFromTiff(badType.data(), int64_t(badType.size()), 8, 26, true);
-  EXPECT_TRUE(note.Empty());
+  for (uint16_t badType : {uint16_t(0), uint16_t(13)}) {
+    const Bytes tiff = MakerNoteTiff(badType, 2);
+    note.ReadFromTiff(tiff.data(), int64_t(tiff.size()), 8, 26, true);
+    EXPECT_TRUE(note.Empty()) << "type " << badType;
+  }
   const Bytes tooMany = MakerNoteTiff(2, 300);
   note.ReadFromTiff(tooMany.data(), int64_t(tooMany.size()), 8, 26, true);
   EXPECT_TRUE(note.Empty());

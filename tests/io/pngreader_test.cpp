@@ -559,6 +559,9 @@ INSTANTIATE_TEST_SUITE_P(
         TBadCase{"TallerThanTheLimits", [] { return WithSize(1000000, 1000000); }, "PNG"},
         TBadCase{"LengthOutOfRange", [] { return WithChunkBeforeIdat("tEXt", 0x80000000u); }, "out of range"},
         TBadCase{"OverlongAncillaryChunk", [] { return WithChunkBeforeIdat("tEXt", 0x7FFFFFFFu); }, "header cut short"},
+        // Below 2^31, which libpng would otherwise try to allocate.
+        TBadCase{"NearlyOverlongAncillaryChunk", [] { return WithChunkBeforeIdat("tEXt", 0x7F000025u); },
+                 "header cut short"},
         TBadCase{"OverlongCriticalChunk", [] { return WithChunkBeforeIdat("PLTE", 0x7FFFFFF0u); }, "PNG: "}),
     [](const testing::TestParamInfo<TBadCase>& info) { return std::string(info.param.Name); });
 

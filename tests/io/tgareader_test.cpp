@@ -414,20 +414,24 @@ TEST_F(TgaReaderTest, ExtensionAreaFillsTheTgaFields) {
 }
 
 TEST_F(TgaReaderTest, UnusableExtensionValuesGiveTheDefaults) {
-  TTgaSpec s;
-  s.data = kFour24;
-  s.extension = true;
-  s.ext.month = 13;
-  s.ext.gammaDen = 0;
-  s.ext.aspectNum = 0;
-  const auto before = std::chrono::system_clock::now();
-  Load(MakeTga(s));
-  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
-  const TIOParamsVals& p = io_.ImageParams();
-  EXPECT_DOUBLE_EQ(p.TgaGamma, 2.2);
-  EXPECT_DOUBLE_EQ(p.TgaAspectRatio, 1.0);
-  EXPECT_GE(p.TgaDate, before);
-  EXPECT_EQ(p.TgaAuthor, "An Author");
+  // A month past December, and a year the clock cannot hold.
+  for (auto [month, year] : {std::pair<uint16_t, uint16_t>{13, 2024}, {1, 0}, {1, 65535}}) {
+    TTgaSpec s;
+    s.data = kFour24;
+    s.extension = true;
+    s.ext.month = month;
+    s.ext.year = year;
+    s.ext.gammaDen = 0;
+    s.ext.aspectNum = 0;
+    const auto before = std::chrono::system_clock::now();
+    Load(MakeTga(s));
+    ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+    const TIOParamsVals& p = io_.ImageParams();
+    EXPECT_DOUBLE_EQ(p.TgaGamma, 2.2);
+    EXPECT_DOUBLE_EQ(p.TgaAspectRatio, 1.0);
+    EXPECT_GE(p.TgaDate, before) << month << "/" << year;
+    EXPECT_EQ(p.TgaAuthor, "An Author");
+  }
 }
 
 TEST_F(TgaReaderTest, ExtensionOffsetPastTheEndIsIgnored) {
