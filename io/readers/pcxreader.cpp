@@ -12,6 +12,7 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
+#include "io/readers/chunksource.h"
 #include "platform/stream.h"
 
 // Row kernels are also compiled for AVX2 and SSSE3 and picked when the
@@ -39,9 +40,6 @@ constexpr uint8_t kPaletteMarker = 0x0C;
 constexpr uint32_t kDcxMagic = 987654321u;
 // A DCX table holds at most 1024 words, the last of them the closing 0.
 constexpr int kDcxMaxPages = 1023;
-// Compressed data is read in pieces of this size: few stream calls, and the
-// piece stays in the cache while it is decoded.
-constexpr int64_t kChunkBytes = int64_t(1) << 18;
 // Two bytes of run-length data give at most 63 bytes of 8 one-bit pixels.
 constexpr int64_t kRleMaxPixelsPerByte = 63 * 8 / 2 + 1;
 
@@ -52,50 +50,6 @@ uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
-// Reads the byte range [pos, end) of a stream through a buffer.
-class TChunkSource {
- public:
-  TChunkSource(TStream& stream, int64_t pos, int64_t end)
-      : stream_(stream), pos_(pos), end_(end), buffer_(size_t(std::clamp<int64_t>(end - pos, 1, kChunkBytes))) {}
-
-  // Makes p < e hold again; false at the end of the data.
-  bool Refill() {
-    if (pos_ >= end_) return false;
-    const int64_t want = std::min<int64_t>(int64_t(buffer_.size()), end_ - pos_);
-    if (stream_.Position() != pos_) stream_.Seek(pos_, soBeginning);
-    const int64_t got = std::max<int64_t>(stream_.Read(buffer_.data(), want), 0);
-    if (got == 0) {
-      pos_ = end_;  // the stream is shorter than it said
-      return false;
-    }
-    pos_ += got;
-    p = buffer_.data();
-    e = p + got;
-    return true;
-  }
-
-  // Copies up to n bytes; returns the bytes copied.
-  int64_t Copy(uint8_t* out, int64_t n) {
-    int64_t done = 0;
-    while (done < n) {
-      if (p == e && !Refill()) break;
-      const int64_t k = std::min<int64_t>(n - done, e - p);
-      std::memcpy(out + done, p, size_t(k));
-      p += k;
-      done += k;
-    }
-    return done;
-  }
-
-  const uint8_t* p = nullptr;
-  const uint8_t* e = nullptr;
-
- private:
-  TStream& stream_;
-  int64_t pos_;
-  int64_t end_;
-  std::vector<uint8_t> buffer_;
-};
 
 // PCX run-length decoding. A run may pass the end of the bytes asked for; the
 // rest is kept for the next call, so runs that cross lines and rows work and
