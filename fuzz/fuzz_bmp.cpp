@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "fuzz_limits.h"
+#include "fuzz_support.h"
 #include "imaging/pxbitmap.h"
 #include "imaging/pxmask.h"
 #include "imaging/pxstreams.h"
@@ -30,21 +30,7 @@ void Decode(const uint8_t* data, size_t size, int32_t dataSize, bool noFileHeade
   std::unique_ptr<rv::TPxMask> mask;
   rv::ReadBmp(stream, bitmap, dataSize, ignoreAlpha, mask, noFileHeader, paramsOnly, progress, params);
 
-  unsigned sum = 0;
-  if (!bitmap.IsEmpty()) {
-    const int height = bitmap.Height(), rowLength = bitmap.RowLength();
-    for (int y = 0; y < height; ++y) {
-      const uint8_t* row = bitmap.RowPointer(y);
-      for (int i = 0; i < rowLength; ++i) sum += row[i];
-    }
-  }
-  if (mask) {
-    // A mask always has the bitmap's size.
-    if (mask->Width() != bitmap.Width() || mask->Height() != bitmap.Height()) __builtin_trap();
-    for (int y = 0; y < mask->Height(); ++y) sum += mask->MaskRow(y)[mask->Width() - 1];
-  }
-  volatile unsigned sink = sum;
-  (void)sink;
+  rv::TouchPixels(bitmap, mask.get());
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "fuzz_limits.h"
+#include "fuzz_support.h"
 #include "imaging/pxbitmap.h"
 #include "imaging/pxmask.h"
 #include "imaging/pxstreams.h"
@@ -14,16 +14,6 @@
 #include "io/readers/gifreader.h"
 
 namespace {
-
-unsigned Sum(rv::TPxBitmap& bitmap) {
-  unsigned sum = 0;
-  if (bitmap.IsEmpty()) return 0;
-  for (int y = 0; y < bitmap.Height(); ++y) {
-    const uint8_t* row = bitmap.RowPointer(y);
-    for (int i = 0; i < bitmap.RowLength(); ++i) sum += row[i];
-  }
-  return sum;
-}
 
 void Decode(const uint8_t* data, size_t size, int index, bool composed, bool paramsOnly, bool native) {
   static const rv::TImageLimits limits = rv::FuzzLimits();
@@ -36,24 +26,15 @@ void Decode(const uint8_t* data, size_t size, int index, bool composed, bool par
   rv::TProgressRecord progress;
   progress.Aborted = &aborted;
   progress.Limits = &limits;
-  unsigned sum = 0;
+  std::unique_ptr<rv::TPxMask> mask;
   if (composed) {
     const int32_t count = rv::LoadGifComposed(stream, bitmap, params, progress);
     if (count < 0 || count > rv::kMaxGifImages) __builtin_trap();
   } else {
-    std::unique_ptr<rv::TPxMask> mask;
     int32_t count = 0;
     rv::ReadGif(stream, bitmap, count, false, mask, paramsOnly, progress, params);
-    if (mask) {
-      // A mask always has the bitmap's size.
-      if (mask->Width() != bitmap.Width() || mask->Height() != bitmap.Height()) __builtin_trap();
-      for (int y = 0; y < mask->Height(); ++y) sum += mask->MaskRow(y)[mask->Width() - 1];
-    }
   }
-  sum += Sum(bitmap);
-  if (bitmap.HasAlphaChannel()) sum += Sum(*bitmap.AlphaChannel());
-  volatile unsigned sink = sum;
-  (void)sink;
+  rv::TouchPixels(bitmap, mask.get());
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "fuzz_limits.h"
+#include "fuzz_support.h"
 #include "imaging/pxbitmap.h"
 #include "imaging/pxmask.h"
 #include "imaging/pxstreams.h"
@@ -31,23 +31,7 @@ void Decode(const uint8_t* data, size_t size, bool cursor, int32_t index, bool i
     rv::ReadIco(stream, bitmap, params, ignoreAlpha, mask, progress, paramsOnly);
   }
 
-  // Reads every pixel byte, so reads of memory never written show up.
-  unsigned sum = 0;
-  if (!bitmap.IsEmpty()) {
-    const int height = bitmap.Height(), rowLength = bitmap.RowLength();
-    for (int y = 0; y < height; ++y) {
-      const uint8_t* row = bitmap.RowPointer(y);
-      for (int i = 0; i < rowLength; ++i) sum += row[i];
-    }
-  }
-  if (mask) {
-    // A mask always has the bitmap's size.
-    if (mask->Width() != bitmap.Width() || mask->Height() != bitmap.Height()) __builtin_trap();
-    for (int y = 0; y < mask->Height(); ++y)
-      for (int x = 0; x < mask->Width(); ++x) sum += mask->MaskRow(y)[x];
-  }
-  volatile unsigned sink = sum;
-  (void)sink;
+  rv::TouchPixels(bitmap, mask.get());
 }
 
 }  // namespace

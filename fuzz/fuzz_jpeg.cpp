@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fuzz_limits.h"
+#include "fuzz_support.h"
 #include "imaging/pxbitmap.h"
 #include "imaging/pxstreams.h"
 #include "io/ioparams.h"
@@ -28,13 +28,7 @@ void Decode(const uint8_t* data, size_t size, const uint8_t* tables, size_t tabl
   progress.Limits = &limits;
   rv::ReadJpeg(stream, tables ? &tableStream : nullptr, bitmap, true, invertCmyk, !tables, rawYCbCr, paramsOnly,
                progress, params);
-  unsigned sum = 0;
-  if (!bitmap.IsEmpty()) {
-    const int rowLength = bitmap.RowLength();
-    for (int y = 0; y < bitmap.Height(); ++y) sum += bitmap.RowPointer(y)[rowLength - 1];
-  }
-  volatile unsigned sink = sum;
-  (void)sink;
+  rv::TouchPixels(bitmap);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "fuzz_limits.h"
+#include "fuzz_support.h"
 #include "imaging/pxbitmap.h"
 #include "imaging/pxstreams.h"
 #include "io/ioparams.h"
@@ -13,20 +13,6 @@
 #include "io/readers/pcxreader.h"
 
 namespace {
-
-// Reads every pixel byte, so reads of memory never written show up.
-void Touch(rv::TPxBitmap& bitmap) {
-  unsigned sum = 0;
-  if (!bitmap.IsEmpty()) {
-    const int height = bitmap.Height(), rowLength = bitmap.RowLength();
-    for (int y = 0; y < height; ++y) {
-      const uint8_t* row = bitmap.RowPointer(y);
-      for (int i = 0; i < rowLength; ++i) sum += row[i];
-    }
-  }
-  volatile unsigned sink = sum;
-  (void)sink;
-}
 
 void Decode(const uint8_t* data, size_t size, bool dcx, int64_t dataSize, int32_t index, bool paramsOnly) {
   static const rv::TImageLimits limits = rv::FuzzLimits();
@@ -43,7 +29,7 @@ void Decode(const uint8_t* data, size_t size, bool dcx, int64_t dataSize, int32_
   } else {
     rv::ReadPcx(stream, bitmap, params, paramsOnly, progress, dataSize);
   }
-  Touch(bitmap);
+  rv::TouchPixels(bitmap);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fuzz_limits.h"
+#include "fuzz_support.h"
 #include "imaging/pxbitmap.h"
 #include "imaging/pxstreams.h"
 #include "io/ioparams.h"
@@ -23,19 +23,7 @@ void Decode(const uint8_t* data, size_t size, bool native, bool paramsOnly) {
   progress.Aborted = &aborted;
   progress.Limits = &limits;
   rv::ReadPng(stream, bitmap, params, paramsOnly, progress);
-  unsigned sum = 0;
-  if (!bitmap.IsEmpty()) {
-    const int rowLength = bitmap.RowLength();
-    for (int y = 0; y < bitmap.Height(); ++y) sum += bitmap.RowPointer(y)[rowLength - 1];
-    // An alpha channel always has the picture's size.
-    if (bitmap.HasAlphaChannel()) {
-      rv::TPxBitmap* alpha = bitmap.AlphaChannel();
-      if (alpha->Width() != bitmap.Width() || alpha->Height() != bitmap.Height()) __builtin_trap();
-      sum += alpha->RowPointer(alpha->Height() - 1)[alpha->Width() - 1];
-    }
-  }
-  volatile unsigned sink = sum;
-  (void)sink;
+  rv::TouchPixels(bitmap);
 }
 
 }  // namespace

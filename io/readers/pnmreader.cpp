@@ -13,22 +13,8 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
+#include "io/readers/rowkernel.h"
 #include "platform/stream.h"
-
-// Row kernels are also compiled for AVX2 and SSSE3 and picked when the
-// program starts: their byte shuffles only vectorise with those instructions
-// (2 to 3 times faster). Sanitizer builds keep one version, as ifunc
-// resolvers run before the sanitizers are set up.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define RV_SINGLE_ROW_KERNELS 1
-#endif
-#endif
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__) && !defined(RV_SINGLE_ROW_KERNELS)
-#define RV_ROW_KERNEL __attribute__((target_clones("avx2", "ssse3", "default")))
-#else
-#define RV_ROW_KERNEL
-#endif
 
 namespace rv {
 
