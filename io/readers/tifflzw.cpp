@@ -1,6 +1,7 @@
 #include "io/readers/tifflzw.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace rv {
@@ -28,6 +29,7 @@ class TCodeReader {
   TCodeReader(const uint8_t* in, int64_t size) : p_(in), e_(in + size) {}
   // The next code, or -1 when the input has run out.
   int Next(int width) {
+    if (bits_ < width) Refill();
     while (bits_ < width) {
       if (p_ == e_) return -1;
       if constexpr (kLsbFirst) {
@@ -47,6 +49,24 @@ class TCodeReader {
       bits_ -= width;
       return int((acc_ >> bits_) & mask);
     }
+  }
+
+ private:
+  // Tops the accumulator up with whole bytes, eight loaded at once, while
+  // eight remain; the byte loop above takes the last few.
+  void Refill() {
+    if (e_ - p_ < 8) return;
+    const int n = (63 - bits_) >> 3;  // 1..7 bytes fit beside what is held
+    uint64_t v;
+    std::memcpy(&v, p_, 8);
+    if constexpr (kLsbFirst != (std::endian::native == std::endian::little)) v = __builtin_bswap64(v);
+    if constexpr (kLsbFirst) {
+      acc_ |= (v & ((uint64_t(1) << (8 * n)) - 1)) << bits_;
+    } else {
+      acc_ = (acc_ << (8 * n)) | (v >> (64 - 8 * n));
+    }
+    p_ += n;
+    bits_ += 8 * n;
   }
 
  private:
@@ -75,18 +95,25 @@ TLzwResult Decode(const uint8_t* in, int64_t inSize, uint8_t* out, int64_t outSi
   int width = 9;
   int prev = -1;
 
-  // Copies len bytes from out[from] to out[pos] (only what fits); the ranges
-  // may overlap by design (a code defined by itself), so short or
-  // overlapping copies go forward byte by byte.
+  // Copies len bytes from out[from] to out[pos] (only what fits). The
+  // string lies wholly before pos, so where 16 bytes of room are left it
+  // goes in 16-byte pieces; each piece reads only bytes before pos or ones
+  // this copy already wrote, and what lands past the string is overwritten
+  // by the next one (the caller clears what follows the last).
   auto copy = [&](int64_t from, int64_t len) {
-    const int64_t n = std::min<int64_t>(len, outSize - pos);
     uint8_t* d = out + pos;
     const uint8_t* src = out + from;
-    if (n > 16 && from + n <= pos) {
-      std::memcpy(d, src, size_t(n));
-    } else {
-      for (int64_t i = 0; i < n; ++i) d[i] = src[i];
+    if (outSize - pos >= ((len + 15) & ~int64_t(15))) {
+      for (int64_t i = 0; i < len; i += 16) {
+        uint8_t piece[16];
+        std::memcpy(piece, src + i, 16);
+        std::memcpy(d + i, piece, 16);
+      }
+      pos += len;
+      return;
     }
+    const int64_t n = std::min<int64_t>(len, outSize - pos);
+    for (int64_t i = 0; i < n; ++i) d[i] = src[i];
     pos += n;
   };
 
@@ -113,16 +140,23 @@ TLzwResult Decode(const uint8_t* in, int64_t inSize, uint8_t* out, int64_t outSi
       out[pos++] = uint8_t(code);
     } else if (code < next || (code == next && next < kTableSize)) {
       // code == next: the entry being defined, the previous string plus its
-      // own first byte; it is defined before it is copied.
+      // own first byte.
+      const bool fresh = code == next;
       if (next < kTableSize) {
         t.start[next] = prevPos;
         t.length[next] = uint16_t(t.length[prev] + 1);
         ++next;
       }
-      if (code < 256)
+      if (code < 256) {
         out[pos++] = uint8_t(code);
-      else
+      } else if (fresh) {
+        // Its last byte is the one being written: copy the previous string
+        // again, then repeat its first byte.
+        copy(prevPos, t.length[prev]);
+        if (pos < outSize) out[pos++] = out[prevPos];
+      } else {
         copy(t.start[code], t.length[code]);
+      }
     } else {
       result.Status = TLzwStatus::kBad;
       break;

@@ -14,7 +14,8 @@
 // or more right after a clear code, or the first code of the data not being
 // a literal or clear ends decoding with kBad. A full table without a clear
 // code is frozen at 4096 entries (decoding goes on without adding). Output
-// stops at outSize; running out of input counts as the end code.
+// stops at outSize; running out of input counts as the end code. Bytes of
+// out past Produced may have been written over: clear them if they matter.
 #pragma once
 
 #include <cstdint>

@@ -524,9 +524,31 @@ int64_t DecodePackBits(const uint8_t* in, int64_t inSize, uint8_t* out, int64_t 
   return op;
 }
 
+// The running sums of one pixel's samples stay in registers: summing through
+// memory waits on each store (several times slower for RGB).
+template <int kStride>
+void UndoPredictor8(uint8_t* row, int64_t samples) {
+  uint8_t sum[kStride];
+  for (int k = 0; k < kStride; ++k) sum[k] = row[k];
+  int64_t i = kStride;
+  for (; i + kStride <= samples; i += kStride)
+    for (int k = 0; k < kStride; ++k) row[i + k] = sum[k] = uint8_t(sum[k] + row[i + k]);
+  for (; i < samples; ++i) row[i] = uint8_t(row[i] + row[i - kStride]);
+}
+
 void UndoPredictor(uint8_t* row, int64_t samples, int stride, int bits, bool be) {
   if (bits == 8) {
-    for (int64_t i = stride; i < samples; ++i) row[i] = uint8_t(row[i] + row[i - stride]);
+    if (samples < stride) return;
+    switch (stride) {
+      case 1:
+        return UndoPredictor8<1>(row, samples);
+      case 3:
+        return UndoPredictor8<3>(row, samples);
+      case 4:
+        return UndoPredictor8<4>(row, samples);
+      default:
+        for (int64_t i = stride; i < samples; ++i) row[i] = uint8_t(row[i] + row[i - stride]);
+    }
   } else if (bits == 16) {
     auto get = [be](const uint8_t* p) { return be ? uint16_t((p[0] << 8) | p[1]) : uint16_t(p[0] | (p[1] << 8)); };
     auto put = [be](uint8_t* p, uint16_t v) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <random>
 #include <string>
@@ -104,12 +105,12 @@ class TiffLzwCodes : public testing::TestWithParam<TCodeCase> {};
 TEST_P(TiffLzwCodes, DecodeAsExpected) {
   const TCodeCase& c = GetParam();
   const TBytes packed = PackCodes(c.Codes, false);
+  // 48 bytes of output and a guard behind them.
   TBytes out(64, 0xEE);
-  const TLzwResult r = DecodeTiffLzw(packed.data(), int64_t(packed.size()), out.data(), int64_t(out.size()));
+  const TLzwResult r = DecodeTiffLzw(packed.data(), int64_t(packed.size()), out.data(), 48);
   EXPECT_EQ(r.Status, c.Status);
   EXPECT_EQ(std::string(out.begin(), out.begin() + r.Produced), c.Expected);
-  // Nothing is written past what was produced.
-  for (size_t i = size_t(r.Produced); i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << i;
+  for (size_t i = 48; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -132,6 +133,21 @@ TEST(TiffLzw, OutputStopsAtItsSizeInsideAString) {
   const TLzwResult r = DecodeTiffLzw(packed.data(), int64_t(packed.size()), out.data(), int64_t(out.size()));
   EXPECT_EQ(r.Status, TLzwStatus::kOutputFull);
   EXPECT_EQ(std::string(out.begin(), out.end()), "ababb");
+}
+
+// Output sizes around the end of long strings: whole 16-byte pieces, the
+// byte-wise tail, and strings cut by the end.
+TEST(TiffLzw, EveryOutputSizeGivesTheSamePrefix) {
+  TBytes data;
+  for (int i = 0; i < 600; ++i) data.push_back(uint8_t("abcabcabd"[i % 9] + (i / 97)));
+  const TBytes packed = PackCodes(EncodeCodes(data), false);
+  for (size_t size = 1; size <= data.size(); ++size) {
+    TBytes out(size + 16, 0xEE);
+    const TLzwResult r = DecodeTiffLzw(packed.data(), int64_t(packed.size()), out.data(), int64_t(size));
+    ASSERT_EQ(r.Produced, int64_t(size));
+    ASSERT_TRUE(std::equal(out.begin(), out.begin() + long(size), data.begin())) << size;
+    for (size_t i = size; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << size << " " << i;
+  }
 }
 
 // Long streams pass every width change (9 to 12 bits) and clear codes.

@@ -384,6 +384,31 @@ TEST(TiffReader, EveryCompressionGivesTheSamePixels) {
   }
 }
 
+// The horizontal predictor undone for gray and RGB rows, one pixel wide and
+// wider than a pixel's worth of samples.
+TEST(TiffReader, PredictorRestoresEverySample) {
+  for (auto [spp, photometric] : {std::pair<uint32_t, uint32_t>{1, 1}, {3, 2}}) {
+    for (int w : {1, 2, 9}) {
+      SCOPED_TRACE(std::to_string(spp) + " samples, width " + std::to_string(w));
+      const int h = 3;
+      const TBytes pixels = Gradient(w, h, int(spp), 5);
+      TPage p = Basic(uint32_t(w), h, 8, spp, photometric, 5);
+      p.Tags.push_back(Short(317, {2}));
+      p.Strips = {LzwLiterals(HorizontalDifferences(pixels, w, int(spp)))};
+      TRun run;
+      run.Read(TTiffWriter().Build({p}));
+      ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          const TColorBGR c = run.Bitmap.PixelBGR(x, y);
+          const size_t at = size_t((y * w + x) * int(spp));
+          ASSERT_EQ(c.r, pixels[at]) << x << "," << y;
+          ASSERT_EQ(c.b, pixels[at + spp - 1]) << x << "," << y;
+        }
+    }
+  }
+}
+
 // Fill order 2 (least significant bit first) is honoured in fax data; other
 // data is stored in bytes whatever the tag says.
 TEST(TiffReader, FillOrderTwoIsForFaxDataOnly) {
