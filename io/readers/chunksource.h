@@ -21,6 +21,20 @@ class TChunkSource {
   TChunkSource(TStream& stream, int64_t pos, int64_t end)
       : stream_(stream), pos_(pos), end_(end), buffer_(size_t(std::clamp<int64_t>(end - pos, 1, kChunkSourceBytes))) {}
 
+  // Stream offset of the next byte, and of the end of the range.
+  int64_t Offset() const { return pos_ - (e - p); }
+  int64_t End() const { return end_; }
+
+  // The next byte (Get moves past it), or -1 at the end of the data.
+  int Peek() {
+    if (p == e && !Refill()) return -1;
+    return *p;
+  }
+  int Get() {
+    if (p == e && !Refill()) return -1;
+    return *p++;
+  }
+
   // Makes p < e hold again; false at the end of the data.
   bool Refill() {
     if (pos_ >= end_) return false;

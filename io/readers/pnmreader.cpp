@@ -13,6 +13,7 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
+#include "io/readers/chunksource.h"
 #include "io/readers/rowkernel.h"
 #include "platform/stream.h"
 
@@ -20,77 +21,12 @@ namespace rv {
 
 namespace {
 
-constexpr int64_t kChunkBytes = int64_t(1) << 18;
 // Real headers are a few lines; this bounds endless comments and digit runs.
 constexpr int64_t kMaxHeaderBytes = 65536;
 constexpr size_t kMaxTokenChars = 64;
 constexpr size_t kMaxCommentChars = 4096;
 // A plain sample takes at least one character.
 constexpr int64_t kPlainMaxPixelsPerByte = 1;
-
-// Reads the byte range [pos, end) of a stream through a buffer.
-class TByteSource {
- public:
-  TByteSource(TStream& stream, int64_t pos, int64_t end)
-      : stream_(stream), pos_(pos), end_(end), buffer_(size_t(std::clamp<int64_t>(end - pos, 1, kChunkBytes))) {}
-
-  // Stream offset of the next byte.
-  int64_t Offset() const { return pos_ - (e_ - p_); }
-  int64_t End() const { return end_; }
-
-  int Peek() {
-    if (p_ == e_ && !Refill()) return -1;
-    return *p_;
-  }
-  int Get() {
-    if (p_ == e_ && !Refill()) return -1;
-    return *p_++;
-  }
-
-  // The next n bytes: inside the buffer when they are there in one piece,
-  // else copied into scratch. *got: the bytes there are (fewer at the end).
-  const uint8_t* Take(int64_t n, uint8_t* scratch, int64_t* got) {
-    if (e_ - p_ >= n) {
-      const uint8_t* r = p_;
-      p_ += n;
-      *got = n;
-      return r;
-    }
-    int64_t done = 0;
-    while (done < n) {
-      if (p_ == e_ && !Refill()) break;
-      const int64_t k = std::min<int64_t>(n - done, e_ - p_);
-      std::memcpy(scratch + done, p_, size_t(k));
-      p_ += k;
-      done += k;
-    }
-    *got = done;
-    return scratch;
-  }
-
- private:
-  bool Refill() {
-    if (pos_ >= end_) return false;
-    const int64_t want = std::min<int64_t>(int64_t(buffer_.size()), end_ - pos_);
-    if (stream_.Position() != pos_) stream_.Seek(pos_, soBeginning);
-    const int64_t got = std::max<int64_t>(stream_.Read(buffer_.data(), want), 0);
-    if (got == 0) {
-      pos_ = end_;  // the stream is shorter than it said
-      return false;
-    }
-    pos_ += got;
-    p_ = buffer_.data();
-    e_ = p_ + got;
-    return true;
-  }
-
-  TStream& stream_;
-  int64_t pos_;
-  int64_t end_;
-  std::vector<uint8_t> buffer_;
-  const uint8_t* p_ = nullptr;
-  const uint8_t* e_ = nullptr;
-};
 
 bool IsAlnum(int c) {
   return c >= 0 && c < 128 && std::isalnum(c);
@@ -101,7 +37,7 @@ bool IsAlnum(int c) {
 // Tokens longer than kMaxTokenChars are cut (and are no valid number then),
 // comments longer than kMaxCommentChars too. Nothing at or past the offset
 // limit is read.
-std::string NextToken(TByteSource& in, int64_t limit) {
+std::string NextToken(TChunkSource& in, int64_t limit) {
   int c = -1;
   while (in.Offset() < limit && (c = in.Get()) >= 0 && !IsAlnum(c) && c != '#') {
   }
@@ -193,13 +129,13 @@ class TPnmReader {
     progress_.Fail("PNM: " + why);
     return false;
   }
-  bool ReadHeader(TByteSource& in);
+  bool ReadHeader(TChunkSource& in);
   void FillParams();
   void BuildTables();
-  bool DecodeRaw(TByteSource& in);
+  bool DecodeRaw(TChunkSource& in);
   void ConvertRow(const uint8_t* src, uint8_t* dst) const;
-  bool DecodePlainBits(TByteSource& in);
-  bool DecodePlainSamples(TByteSource& in);
+  bool DecodePlainBits(TChunkSource& in);
+  bool DecodePlainSamples(TChunkSource& in);
 
   TStream& stream_;
   TPxBitmap& bitmap_;
@@ -218,7 +154,7 @@ class TPnmReader {
   std::vector<uint8_t> lut16_;
 };
 
-bool TPnmReader::ReadHeader(TByteSource& in) {
+bool TPnmReader::ReadHeader(TChunkSource& in) {
   params_.PnmComments.clear();
   const int64_t limit = start_ + kMaxHeaderBytes;
   std::vector<int64_t> values;
@@ -369,7 +305,7 @@ void TPnmReader::ConvertRow(const uint8_t* src, uint8_t* dst) const {
   }
 }
 
-bool TPnmReader::DecodeRaw(TByteSource& in) {
+bool TPnmReader::DecodeRaw(TChunkSource& in) {
   const bool wide = maxval_ > 255;
   const bool native = params_.NativePixelFormat != 0;
   int bitsPerPixel = 0;
@@ -429,7 +365,7 @@ bool TPnmReader::DecodeRaw(TByteSource& in) {
   return true;
 }
 
-bool TPnmReader::DecodePlainBits(TByteSource& in) {
+bool TPnmReader::DecodePlainBits(TChunkSource& in) {
   const uint8_t savedAccess = bitmap_.Access();
   bitmap_.SetAccess(2);
   const int rowLength = bitmap_.RowLength();
@@ -454,7 +390,7 @@ bool TPnmReader::DecodePlainBits(TByteSource& in) {
   return true;
 }
 
-bool TPnmReader::DecodePlainSamples(TByteSource& in) {
+bool TPnmReader::DecodePlainSamples(TChunkSource& in) {
   const int samples = magic_ == 3 ? 3 : 1;
   const int64_t max = maxval_;
   const uint8_t savedAccess = bitmap_.Access();
@@ -509,7 +445,7 @@ bool TPnmReader::DecodePlainSamples(TByteSource& in) {
 
 void TPnmReader::Run() {
   start_ = stream_.Position();
-  TByteSource in(stream_, start_, stream_.Size());
+  TChunkSource in(stream_, start_, stream_.Size());
   if (!ReadHeader(in)) return;
   if (width_ <= 0 || height_ <= 0) {
     Fail("size " + std::to_string(width_) + " x " + std::to_string(height_) + " is not positive");
