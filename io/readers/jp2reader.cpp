@@ -34,6 +34,44 @@ const uint8_t kJ2kSignature[4] = {0xFF, 0x4F, 0xFF, 0x51};
 
 // ---------------------------------------------------------------- stream callbacks
 
+// OpenJPEG allocates a tile part's whole claimed length (Psot) before
+// reading it, so a length field of nearly 4 GB reserves that much. True when
+// some tile part claims more than both the data left after it and
+// kMaxTilePartOverrun: a truncated file keeps its claims near its size.
+constexpr int64_t kMaxTilePartOverrun = int64_t(256) << 20;
+constexpr int64_t kHeaderScanBytes = int64_t(1) << 20;
+
+bool HasImpossibleTilePart(TStream& stream, int64_t start) {
+  const int64_t size = stream.Size();
+  std::vector<uint8_t> head(size_t(std::clamp<int64_t>(size - start, 0, kHeaderScanBytes)));
+  stream.Seek(start, soBeginning);
+  if (stream.Read(head.data(), int64_t(head.size())) != int64_t(head.size())) return false;
+  // The code stream starts at SOC followed by SIZ (inside the jp2c box of a JP2 file).
+  size_t at = 0;
+  while (at + 4 <= head.size() && !(head[at] == 0xFF && head[at + 1] == 0x4F && head[at + 2] == 0xFF && head[at + 3] == 0x51))
+    ++at;
+  if (at + 4 > head.size()) return false;
+  int64_t pos = start + int64_t(at) + 2;
+  // Main header marker segments up to the first SOT.
+  uint8_t m[12];
+  for (;;) {
+    stream.Seek(pos, soBeginning);
+    if (stream.Read(m, 4) != 4 || m[0] != 0xFF) return false;
+    if (m[1] == 0x90) break;
+    pos += 2 + ((m[2] << 8) | m[3]);
+  }
+  // Every tile part: SOT, Lsot, Isot, Psot, TPsot, TNsot.
+  while (pos + 12 <= size) {
+    stream.Seek(pos, soBeginning);
+    if (stream.Read(m, 12) != 12 || m[0] != 0xFF || m[1] != 0x90) return false;
+    const int64_t psot = (int64_t(m[6]) << 24) | (m[7] << 16) | (m[8] << 8) | m[9];
+    if (psot == 0) return false;  // the last one, running to the end
+    if (psot > size - pos && psot > kMaxTilePartOverrun) return true;
+    pos += psot;
+  }
+  return false;
+}
+
 struct TOpjSource {
   TStream* stream;
   int64_t start;  // OpenJPEG's offset 0
@@ -55,8 +93,12 @@ OPJ_OFF_T OnSkip(OPJ_OFF_T count, void* user) {
   try {
     const int64_t from = src->stream->Position();
     if (from + count < src->start) return -1;
-    src->stream->Seek(from + count, soBeginning);
-    return count;
+    // Never past the end: OpenJPEG counts what a skip returns as its offset,
+    // and an offset past the data makes "bytes left" wrap around.
+    const int64_t to = std::min<int64_t>(from + count, src->stream->Size());
+    if (to <= from && count > 0) return -1;
+    src->stream->Seek(to, soBeginning);
+    return to - from;
   } catch (...) {
     return -1;
   }
@@ -399,6 +441,18 @@ void ReadJpeg2000(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, boo
       dpiX = dpiY = 0;  // a stream that cannot be read there fails below
     }
     stream.Seek(start, soBeginning);
+  }
+
+  bool impossible = false;
+  try {
+    impossible = HasImpossibleTilePart(stream, start);
+  } catch (...) {
+    impossible = false;  // an unreadable stream fails in the decoder
+  }
+  stream.Seek(start, soBeginning);
+  if (impossible) {
+    fail("a tile part claims more bytes than the data holds");
+    return;
   }
 
   TOpjSource source{&stream, start};

@@ -121,6 +121,28 @@ TEST(Jp2Reader, CodeStreamLoadsWhateverFormatWasAsked) {
   EXPECT_EQ(asJp2.Bitmap.Width(), 128);
 }
 
+// A tile part whose length field claims nearly 4 GB (OpenJPEG would reserve
+// it all) is refused; the same file with a length inside the data loads.
+TEST(Jp2Reader, TilePartClaimingGigabytesIsRefused) {
+  REQUIRE_CORPUS();
+  TBytes bytes = ReadFile(Corpus("openjpeg-conformance/p0_01.j2k"));
+  size_t sot = 0;
+  while (sot + 1 < bytes.size() && !(bytes[sot] == 0xFF && bytes[sot + 1] == 0x90)) ++sot;
+  ASSERT_LT(sot + 12, bytes.size());
+  for (uint32_t psot : {0xFFFFFF7Bu, 0u}) {
+    for (int i = 0; i < 4; ++i) bytes[sot + 6 + size_t(i)] = uint8_t(psot >> (24 - 8 * i));
+    TJp2Run run;
+    run.Read(bytes);
+    if (psot == 0) {
+      EXPECT_FALSE(run.Aborted) << run.Progress.AbortReason;
+    } else {
+      EXPECT_TRUE(run.Aborted);
+      EXPECT_NE(run.Progress.AbortReason.find("tile part claims more bytes"), std::string::npos)
+          << run.Progress.AbortReason;
+    }
+  }
+}
+
 TEST(Jp2Reader, ParametersOnlyLeavesTheBitmapAlone) {
   REQUIRE_CORPUS();
   TJp2Run run;
