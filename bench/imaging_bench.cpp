@@ -73,13 +73,17 @@ BENCHMARK_CAPTURE(Convert, RGB24_to_Gray8, pxRGB24, pxGray8)->Unit(benchmark::kM
 BENCHMARK_CAPTURE(Convert, Palette8_to_RGB24, pxPalette8, pxRGB24)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(Convert, RGB48_to_RGB24, pxRGB48, pxRGB24)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(Convert, CMYK_to_RGB24, pxCMYK, pxRGB24)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(Convert, RGB24_to_Palette8, pxRGB24, pxPalette8)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK_CAPTURE(Convert, RGB24_to_Palette8, pxRGB24, pxPalette8)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 BENCHMARK(Memcpy)
     ->Arg(int64_t(kWidth) * kHeight)
     ->Arg(int64_t(kWidth) * 3 * kHeight)
     ->Arg(int64_t(kWidth) * 4 * kHeight)
     ->Arg(int64_t(kWidth) * 6 * kHeight)
-    ->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(AllocateAndTouch)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -8,8 +8,8 @@
  * Built by the script: cc -O2 tiff_libtiff.c -ltiff */
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
 #include <tiffio.h>
+#include <time.h>
 
 static double CpuMs(void) {
   struct timespec t;

@@ -42,7 +42,9 @@ int64_t TruncValue(double v) {
   return static_cast<int64_t>(v);
 }
 
-bool IsWhite(TColorBGR c) { return c.r == 255 && c.g == 255 && c.b == 255; }
+bool IsWhite(TColorBGR c) {
+  return c.r == 255 && c.g == 255 && c.b == 255;
+}
 
 }  // namespace
 
@@ -51,7 +53,9 @@ TPxBitmap::TPxBitmap() : fileBuffer_(std::make_unique<TPxFileBuffer>()) {
   memoryThreshold_ = free ? int64_t(free / 2) : kDefaultThreshold;
 }
 
-TPxBitmap::~TPxBitmap() { ReleaseStorage(true); }
+TPxBitmap::~TPxBitmap() {
+  ReleaseStorage(true);
+}
 
 // ---------------------------------------------------------------- storage
 
@@ -106,15 +110,30 @@ void TPxBitmap::PrepareTBitmap(TPxBitmapFormat& format) {
       bitmap_->SetPixelFormat(TPixelFormat::pf1bit);
       bitmap_->SetMonochrome(true);
       break;
-    case pxGray16: format = pxGray8; [[fallthrough]];
+    case pxGray16:
+      format = pxGray8;
+      [[fallthrough]];
     case pxPalette8:
-    case pxGray8: bitmap_->SetPixelFormat(TPixelFormat::pf8bit); break;
-    case pxRGB24: bitmap_->SetPixelFormat(TPixelFormat::pf24bit); break;
-    case px32f: refused = "px32f pixel format not allowed when Location=pxTBitmap"; break;
-    case pxCMYK: refused = "pxCMYK pixel format not allowed when Location=pxTBitmap"; break;
-    case pxRGB48: refused = "pxRGB48 pixel format not allowed when Location=pxTBitmap"; break;
-    case pxCIELab: refused = "pxCIELab pixel format not allowed when Location=pxTBitmap"; break;
-    default: break;
+    case pxGray8:
+      bitmap_->SetPixelFormat(TPixelFormat::pf8bit);
+      break;
+    case pxRGB24:
+      bitmap_->SetPixelFormat(TPixelFormat::pf24bit);
+      break;
+    case px32f:
+      refused = "px32f pixel format not allowed when Location=pxTBitmap";
+      break;
+    case pxCMYK:
+      refused = "pxCMYK pixel format not allowed when Location=pxTBitmap";
+      break;
+    case pxRGB48:
+      refused = "pxRGB48 pixel format not allowed when Location=pxTBitmap";
+      break;
+    case pxCIELab:
+      refused = "pxCIELab pixel format not allowed when Location=pxTBitmap";
+      break;
+    default:
+      break;
   }
   if (refused) {
     palette_.reset();
@@ -287,9 +306,12 @@ void TPxBitmap::AdoptTBitmap(TBitmap* bitmap, bool releaseFirst) {
   bits = bitmap->BitCount();
   width_ = bitmap->Width();
   height_ = bitmap->Height();
-  if (bits == 1) format_ = pxMono1;
-  else if (bits == 24) format_ = pxRGB24;
-  else if (format_ != pxGray8 && format_ != pxPalette8) format_ = pxPalette8;
+  if (bits == 1)
+    format_ = pxMono1;
+  else if (bits == 24)
+    format_ = pxRGB24;
+  else if (format_ != pxGray8 && format_ != pxPalette8)
+    format_ = pxPalette8;
   bitsPerPixel_ = FormatBitsPerPixel(format_);
   channels_ = FormatChannels(format_);
   rowLength_ = int(RowLengthFor(width_, bitsPerPixel_));
@@ -346,8 +368,10 @@ void TPxBitmap::FollowTBitmap() {
 
 uint8_t* TPxBitmap::RowPointer(int row) {
   switch (location_) {
-    case pxInMemory: return pixelBase_ + size_t(height_ - 1 - row) * size_t(rowLength_);
-    case pxTBitmap: return rowTable_[size_t(row)];
+    case pxInMemory:
+      return pixelBase_ + size_t(height_ - 1 - row) * size_t(rowLength_);
+    case pxTBitmap:
+      return rowTable_[size_t(row)];
     case pxTempFile:
       ReleaseRowView();
       rowView_ = fileBuffer_->MapView(int64_t(row) * rowLength_, rowLength_, access_);
@@ -397,7 +421,8 @@ void TPxBitmap::SyncPaletteToTBitmap() {
   if (location_ != pxTBitmap || !bitmap_ || paletteCount_ < 1 || !palette_) return;
   TRGBQuad table[256];
   const int n = std::min(paletteCount_, 256);
-  for (int i = 0; i < n; ++i) table[i] = TRGBQuad{palette_[size_t(i)].b, palette_[size_t(i)].g, palette_[size_t(i)].r, 0};
+  for (int i = 0; i < n; ++i)
+    table[i] = TRGBQuad{palette_[size_t(i)].b, palette_[size_t(i)].g, palette_[size_t(i)].r, 0};
   bitmap_->SetColorTable(0, n, table);
 }
 
@@ -528,8 +553,10 @@ void TPxBitmap::CopyRegionTo(TPxBitmap& dest, int srcX, int srcY, int dstX, int 
       for (int64_t k = 0; k < w; ++k) {
         const int64_t si = sx + k, di = dx + k;
         const uint8_t m = uint8_t(0x80 >> (di & 7));
-        if (s[si >> 3] & (0x80 >> (si & 7))) d[di >> 3] |= m;
-        else d[di >> 3] &= uint8_t(~m);
+        if (s[si >> 3] & (0x80 >> (si & 7)))
+          d[di >> 3] |= m;
+        else
+          d[di >> 3] &= uint8_t(~m);
       }
     } else if (monoToRgb) {
       for (int64_t k = 0; k < w; ++k) {
@@ -573,8 +600,10 @@ void TPxBitmap::ImportTBitmap(TBitmap& bitmap) {
     if (bitmap_ != &bitmap) bitmap_->Assign(bitmap);
     width_ = bitmap_->Width();
     height_ = bitmap_->Height();
-    if (bitmap_->BitCount() == 1) format_ = pxMono1;
-    else if (bitmap_->BitCount() == 24) format_ = pxRGB24;
+    if (bitmap_->BitCount() == 1)
+      format_ = pxMono1;
+    else if (bitmap_->BitCount() == 24)
+      format_ = pxRGB24;
     else if (bitmap_->BitCount() != 8) {
       bitmap_->SetPixelFormat(TPixelFormat::pf24bit);
       format_ = pxRGB24;
@@ -591,8 +620,10 @@ void TPxBitmap::ImportTBitmap(TBitmap& bitmap) {
   if (pf == TPixelFormat::pfDevice || pf == TPixelFormat::pfCustom) return;
   const int w = bitmap.Width(), h = bitmap.Height();
   TPxBitmapFormat f = pxRGB24;
-  if (pf == TPixelFormat::pf1bit && bitmap.Monochrome()) f = pxMono1;
-  else if (pf == TPixelFormat::pf1bit || pf == TPixelFormat::pf4bit || pf == TPixelFormat::pf8bit) f = pxPalette8;
+  if (pf == TPixelFormat::pf1bit && bitmap.Monochrome())
+    f = pxMono1;
+  else if (pf == TPixelFormat::pf1bit || pf == TPixelFormat::pf4bit || pf == TPixelFormat::pf8bit)
+    f = pxPalette8;
   AllocatePixels(w, h, f);
   if (IsEmpty()) return;
   if (f == pxPalette8) {
@@ -616,7 +647,9 @@ void TPxBitmap::ImportTBitmap(TBitmap& bitmap) {
       case TPixelFormat::pf4bit:
         for (int x = 0; x < w; ++x) d[x] = (x & 1) ? s[x >> 1] & 15 : s[x >> 1] >> 4;
         break;
-      case TPixelFormat::pf8bit: std::memcpy(d, s, size_t(w)); break;
+      case TPixelFormat::pf8bit:
+        std::memcpy(d, s, size_t(w));
+        break;
       case TPixelFormat::pf15bit:
         for (int x = 0; x < w; ++x) {
           const unsigned v = s[2 * x] | (s[2 * x + 1] << 8);
@@ -633,7 +666,9 @@ void TPxBitmap::ImportTBitmap(TBitmap& bitmap) {
           d[3 * x] = uint8_t((v & 31) * 8);
         }
         break;
-      case TPixelFormat::pf24bit: std::memcpy(d, s, size_t(3) * w); break;
+      case TPixelFormat::pf24bit:
+        std::memcpy(d, s, size_t(3) * w);
+        break;
       default:
         for (int x = 0; x < w; ++x) std::memcpy(d + 3 * x, s + 4 * x, 3);
         break;
@@ -715,8 +750,12 @@ void TPxBitmap::ChangeSize(int newWidth, int newHeight) {
   allOpaque_ = false;
 }
 
-void TPxBitmap::ChangeWidth(int newWidth) { ChangeSize(newWidth, Height()); }
-void TPxBitmap::ChangeHeight(int newHeight) { ChangeSize(Width(), newHeight); }
+void TPxBitmap::ChangeWidth(int newWidth) {
+  ChangeSize(newWidth, Height());
+}
+void TPxBitmap::ChangeHeight(int newHeight) {
+  ChangeSize(Width(), newHeight);
+}
 
 void TPxBitmap::MoveRegion(int x1, int y1, int x2, int y2, int dstX, int dstY, double fill) {
   TPxBitmap tmp;
@@ -733,24 +772,32 @@ void TPxBitmap::ResizeCanvas(int nw, int nh, double fill, double alphaFill, int 
   const int ow = Width(), oh = Height();
   auto shrink = [&](TPxBitmap& b, double v) {
     if (nw < ow) {
-      if (horzAlign == 1) b.MoveRegion((ow - nw) / 2, 0, (ow - nw) / 2 + nw - 1, oh - 1, 0, 0, v);
-      else if (horzAlign == 2) b.MoveRegion(ow - nw, 0, ow - 1, oh - 1, 0, 0, v);
+      if (horzAlign == 1)
+        b.MoveRegion((ow - nw) / 2, 0, (ow - nw) / 2 + nw - 1, oh - 1, 0, 0, v);
+      else if (horzAlign == 2)
+        b.MoveRegion(ow - nw, 0, ow - 1, oh - 1, 0, 0, v);
     }
     if (nh < oh) {
-      if (vertAlign == 1) b.MoveRegion(0, (oh - nh) / 2, ow - 1, (oh - nh) / 2 + nh - 1, 0, 0, v);
-      else if (vertAlign == 2) b.MoveRegion(0, oh - nh, ow - 1, oh - 1, 0, 0, v);
+      if (vertAlign == 1)
+        b.MoveRegion(0, (oh - nh) / 2, ow - 1, (oh - nh) / 2 + nh - 1, 0, 0, v);
+      else if (vertAlign == 2)
+        b.MoveRegion(0, oh - nh, ow - 1, oh - 1, 0, 0, v);
     }
   };
   auto grow = [&](TPxBitmap& b, double v) {
     if (ow < nw) {
       b.FillArea(ow, 0, nw - 1, nh - 1, v);
-      if (horzAlign == 1) b.MoveRegion(0, 0, ow - 1, oh - 1, (nw - ow) / 2, 0, v);
-      else if (horzAlign == 2) b.MoveRegion(0, 0, ow - 1, oh - 1, nw - ow, 0, v);
+      if (horzAlign == 1)
+        b.MoveRegion(0, 0, ow - 1, oh - 1, (nw - ow) / 2, 0, v);
+      else if (horzAlign == 2)
+        b.MoveRegion(0, 0, ow - 1, oh - 1, nw - ow, 0, v);
     }
     if (oh < nh) {
       b.FillArea(0, oh, nw - 1, nh - 1, v);
-      if (vertAlign == 1) b.MoveRegion(0, 0, nw - 1, oh - 1, 0, (nh - oh) / 2, v);
-      else if (vertAlign == 2) b.MoveRegion(0, 0, nw - 1, oh - 1, 0, nh - oh, v);
+      if (vertAlign == 1)
+        b.MoveRegion(0, 0, nw - 1, oh - 1, 0, (nh - oh) / 2, v);
+      else if (vertAlign == 2)
+        b.MoveRegion(0, 0, nw - 1, oh - 1, 0, nh - oh, v);
     }
   };
   shrink(*this, fill);
@@ -763,8 +810,12 @@ void TPxBitmap::ResizeCanvas(int nw, int nh, double fill, double alphaFill, int 
 
 // ---------------------------------------------------------------- pixels
 
-uint8_t TPxBitmap::ByteAt(int x, int y) { return RowPointer(y)[x]; }
-void TPxBitmap::SetByteAt(int x, int y, uint8_t v) { RowPointer(y)[x] = v; }
+uint8_t TPxBitmap::ByteAt(int x, int y) {
+  return RowPointer(y)[x];
+}
+void TPxBitmap::SetByteAt(int x, int y, uint8_t v) {
+  RowPointer(y)[x] = v;
+}
 
 uint16_t TPxBitmap::WordAt(int x, int y) {
   uint16_t v;
@@ -791,16 +842,22 @@ uint32_t TPxBitmap::CMYKAt(int x, int y) {
   std::memcpy(&v, RowPointer(y) + 4 * size_t(x), 4);
   return v;
 }
-void TPxBitmap::SetCMYKAt(int x, int y, uint32_t v) { std::memcpy(RowPointer(y) + 4 * size_t(x), &v, 4); }
+void TPxBitmap::SetCMYKAt(int x, int y, uint32_t v) {
+  std::memcpy(RowPointer(y) + 4 * size_t(x), &v, 4);
+}
 
 TColorBGR TPxBitmap::PixelBGR(int x, int y) {
   TColorBGR c;
   std::memcpy(&c, RowPointer(y) + 3 * size_t(x), 3);
   return c;
 }
-void TPxBitmap::SetPixelBGR(int x, int y, const TColorBGR& c) { std::memcpy(RowPointer(y) + 3 * size_t(x), &c, 3); }
+void TPxBitmap::SetPixelBGR(int x, int y, const TColorBGR& c) {
+  std::memcpy(RowPointer(y) + 3 * size_t(x), &c, 3);
+}
 
-void TPxBitmap::RGB48At(int x, int y, uint16_t rgb[3]) { std::memcpy(rgb, RowPointer(y) + 6 * size_t(x), 6); }
+void TPxBitmap::RGB48At(int x, int y, uint16_t rgb[3]) {
+  std::memcpy(rgb, RowPointer(y) + 6 * size_t(x), 6);
+}
 void TPxBitmap::SetRGB48At(int x, int y, const uint16_t rgb[3]) {
   std::memcpy(RowPointer(y) + 6 * size_t(x), rgb, 6);
   if (rgb[0] != 65535 || rgb[1] != 65535 || rgb[2] != 65535) allOpaque_ = false;
@@ -820,8 +877,10 @@ TColorBGR TPxBitmap::ColorAt(int x, int y) {
       GetPaletteEntry(p[x], c);
       return c;
     }
-    case pxGray8: return TColorBGR{p[x], p[x], p[x]};
-    case pxGray16: return TColorBGR{p[2 * x + 1], p[2 * x + 1], p[2 * x + 1]};
+    case pxGray8:
+      return TColorBGR{p[x], p[x], p[x]};
+    case pxGray16:
+      return TColorBGR{p[2 * x + 1], p[2 * x + 1], p[2 * x + 1]};
     case pxRGB24: {
       TColorBGR c;
       std::memcpy(&c, p + 3 * size_t(x), 3);
@@ -833,10 +892,14 @@ TColorBGR TPxBitmap::ColorAt(int x, int y) {
       const uint8_t g = uint8_t(TruncValue(double(v) * 255));
       return TColorBGR{g, g, g};
     }
-    case pxCMYK: return InvertedCMYKToBGR(p + 4 * size_t(x));
-    case pxRGB48: return TColorBGR{p[6 * x + 5], p[6 * x + 3], p[6 * x + 1]};
-    case pxCIELab: return LabToBGR(p + 3 * size_t(x));
-    default: return TColorBGR{};
+    case pxCMYK:
+      return InvertedCMYKToBGR(p + 4 * size_t(x));
+    case pxRGB48:
+      return TColorBGR{p[6 * x + 5], p[6 * x + 3], p[6 * x + 1]};
+    case pxCIELab:
+      return LabToBGR(p + 3 * size_t(x));
+    default:
+      return TColorBGR{};
   }
 }
 
@@ -920,7 +983,8 @@ FillValue MakeFill(TPxBitmapFormat f, double value, bool truncateFloat) {
       fv.size = 3;
       fv.opaque = IsWhite(c);
       break;
-    default: break;
+    default:
+      break;
   }
   return fv;
 }
@@ -960,8 +1024,10 @@ void TPxBitmap::FillArea(int x1, int y1, int x2, int y2, double value) {
     ForEachRow(y1, y2, 3, [&](uint8_t* d) {
       for (int x = x1; x <= x2; ++x) {
         const uint8_t m = uint8_t(0x80 >> (x & 7));
-        if (set) d[x >> 3] |= m;
-        else d[x >> 3] &= uint8_t(~m);
+        if (set)
+          d[x >> 3] |= m;
+        else
+          d[x >> 3] &= uint8_t(~m);
       }
     });
     return;

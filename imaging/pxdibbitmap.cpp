@@ -11,7 +11,9 @@ TPxBitmapFormat TPxDibbitmap::Format() {
   return pxNoFormat;
 }
 
-void TPxDibbitmap::GetPaletteEntry(int, TColorBGR& color) { color = TColorBGR{}; }
+void TPxDibbitmap::GetPaletteEntry(int, TColorBGR& color) {
+  color = TColorBGR{};
+}
 
 void TPxDibbitmap::AllocatePixels(int width, int height, TPxBitmapFormat format) {
   int bits = format == pxMono1 ? 1 : format == pxRGB24 ? 24 : 0;

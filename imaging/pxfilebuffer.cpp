@@ -12,7 +12,9 @@
 
 namespace rv {
 
-TPxFileBuffer::~TPxFileBuffer() { Release(); }
+TPxFileBuffer::~TPxFileBuffer() {
+  Release();
+}
 
 bool TPxFileBuffer::Create(const std::string& prefix, int64_t size) {
   Release();

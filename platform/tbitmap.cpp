@@ -9,7 +9,9 @@ namespace rv {
 
 namespace {
 
-int64_t RowBytes(int64_t width, int bits) { return ((width * bits + 31) / 32) * 4; }
+int64_t RowBytes(int64_t width, int bits) {
+  return ((width * bits + 31) / 32) * 4;
+}
 
 // The Windows default 16-colour table, used when a bitmap becomes 4-bit.
 constexpr uint8_t kVga16[16][3] = {{0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},
@@ -28,8 +30,7 @@ void DefaultTable(TPixelFormat f, TRGBQuad* table) {
     int n = 0;
     for (int r = 0; r < 6; ++r)
       for (int g = 0; g < 6; ++g)
-        for (int b = 0; b < 6; ++b)
-          table[n++] = TRGBQuad{uint8_t(b * 51), uint8_t(g * 51), uint8_t(r * 51), 0};
+        for (int b = 0; b < 6; ++b) table[n++] = TRGBQuad{uint8_t(b * 51), uint8_t(g * 51), uint8_t(r * 51), 0};
     for (int i = 0; n < 256; ++i, ++n) {
       uint8_t v = uint8_t(8 + i * 6);
       table[n] = TRGBQuad{v, v, v, 0};
@@ -41,29 +42,41 @@ void DefaultTable(TPixelFormat f, TRGBQuad* table) {
 
 TBitmap::TBitmap() = default;
 
-TBitmap::~TBitmap() { std::free(bits_); }
+TBitmap::~TBitmap() {
+  std::free(bits_);
+}
 
 int TBitmap::BitCountOf(TPixelFormat f) {
   switch (f) {
-    case TPixelFormat::pf1bit: return 1;
-    case TPixelFormat::pf4bit: return 4;
-    case TPixelFormat::pf8bit: return 8;
+    case TPixelFormat::pf1bit:
+      return 1;
+    case TPixelFormat::pf4bit:
+      return 4;
+    case TPixelFormat::pf8bit:
+      return 8;
     case TPixelFormat::pf15bit:
-    case TPixelFormat::pf16bit: return 16;
-    case TPixelFormat::pf24bit: return 24;
+    case TPixelFormat::pf16bit:
+      return 16;
+    case TPixelFormat::pf24bit:
+      return 24;
     case TPixelFormat::pf32bit:
     case TPixelFormat::pfDevice:
-    case TPixelFormat::pfCustom: return 32;
+    case TPixelFormat::pfCustom:
+      return 32;
   }
   return 32;
 }
 
 int TBitmap::ColorTableCount() const {
   switch (format_) {
-    case TPixelFormat::pf1bit: return 2;
-    case TPixelFormat::pf4bit: return 16;
-    case TPixelFormat::pf8bit: return 256;
-    default: return 0;
+    case TPixelFormat::pf1bit:
+      return 2;
+    case TPixelFormat::pf4bit:
+      return 16;
+    case TPixelFormat::pf8bit:
+      return 256;
+    default:
+      return 0;
   }
 }
 
@@ -94,9 +107,15 @@ void TBitmap::PixelBGR(int x, int y, uint8_t bgr[3]) const {
     bgr[2] = table_[i].rgbRed;
   };
   switch (format_) {
-    case TPixelFormat::pf1bit: fromTable((row[x >> 3] >> (7 - (x & 7))) & 1); break;
-    case TPixelFormat::pf4bit: fromTable((x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4); break;
-    case TPixelFormat::pf8bit: fromTable(row[x]); break;
+    case TPixelFormat::pf1bit:
+      fromTable((row[x >> 3] >> (7 - (x & 7))) & 1);
+      break;
+    case TPixelFormat::pf4bit:
+      fromTable((x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4);
+      break;
+    case TPixelFormat::pf8bit:
+      fromTable(row[x]);
+      break;
     case TPixelFormat::pf15bit: {
       uint16_t w = uint16_t(row[2 * x] | (row[2 * x + 1] << 8));
       bgr[2] = uint8_t(((w >> 10) & 31) * 8);
@@ -111,8 +130,12 @@ void TBitmap::PixelBGR(int x, int y, uint8_t bgr[3]) const {
       bgr[0] = uint8_t((w & 31) * 8);
       break;
     }
-    case TPixelFormat::pf24bit: std::memcpy(bgr, row + 3 * x, 3); break;
-    default: std::memcpy(bgr, row + 4 * x, 3); break;
+    case TPixelFormat::pf24bit:
+      std::memcpy(bgr, row + 3 * x, 3);
+      break;
+    default:
+      std::memcpy(bgr, row + 4 * x, 3);
+      break;
   }
 }
 
@@ -135,8 +158,10 @@ void TBitmap::SetPixelBGR(int x, int y, const uint8_t bgr[3]) {
   switch (format_) {
     case TPixelFormat::pf1bit: {
       uint8_t m = uint8_t(0x80 >> (x & 7));
-      if (NearestIndex(bgr)) row[x >> 3] |= m;
-      else row[x >> 3] &= uint8_t(~m);
+      if (NearestIndex(bgr))
+        row[x >> 3] |= m;
+      else
+        row[x >> 3] &= uint8_t(~m);
       break;
     }
     case TPixelFormat::pf4bit: {
@@ -145,7 +170,9 @@ void TBitmap::SetPixelBGR(int x, int y, const uint8_t bgr[3]) {
       b = (x & 1) ? uint8_t((b & 0xF0) | i) : uint8_t((b & 0x0F) | (i << 4));
       break;
     }
-    case TPixelFormat::pf8bit: row[x] = uint8_t(NearestIndex(bgr)); break;
+    case TPixelFormat::pf8bit:
+      row[x] = uint8_t(NearestIndex(bgr));
+      break;
     case TPixelFormat::pf15bit: {
       uint16_t w = uint16_t(((bgr[2] >> 3) << 10) | ((bgr[1] >> 3) << 5) | (bgr[0] >> 3));
       row[2 * x] = uint8_t(w);
@@ -158,7 +185,9 @@ void TBitmap::SetPixelBGR(int x, int y, const uint8_t bgr[3]) {
       row[2 * x + 1] = uint8_t(w >> 8);
       break;
     }
-    case TPixelFormat::pf24bit: std::memcpy(row + 3 * x, bgr, 3); break;
+    case TPixelFormat::pf24bit:
+      std::memcpy(row + 3 * x, bgr, 3);
+      break;
     default:
       std::memcpy(row + 4 * x, bgr, 3);
       row[4 * x + 3] = 0;
@@ -247,7 +276,8 @@ void TBitmap::SetDeviceDependent(bool deviceDependent) {
 void TBitmap::Draw(const TBitmap& source) {
   int cw = std::min(width_, source.width_), ch = std::min(height_, source.height_);
   if (cw <= 0 || ch <= 0) return;
-  if (source.format_ == format_ && (BitCountOf(format_) > 8 || std::memcmp(table_, source.table_, sizeof(table_)) == 0)) {
+  if (source.format_ == format_ &&
+      (BitCountOf(format_) > 8 || std::memcmp(table_, source.table_, sizeof(table_)) == 0)) {
     int64_t n = std::min<int64_t>(RowBytes(cw, BitCount()), rowLength_);
     int bits = BitCount();
     for (int y = 0; y < ch; ++y) {

@@ -48,7 +48,8 @@ bool HasImpossibleTilePart(TStream& stream, int64_t start) {
   if (stream.Read(head.data(), int64_t(head.size())) != int64_t(head.size())) return false;
   // The code stream starts at SOC followed by SIZ (inside the jp2c box of a JP2 file).
   size_t at = 0;
-  while (at + 4 <= head.size() && !(head[at] == 0xFF && head[at + 1] == 0x4F && head[at + 2] == 0xFF && head[at + 3] == 0x51))
+  while (at + 4 <= head.size() &&
+         !(head[at] == 0xFF && head[at + 1] == 0x4F && head[at + 2] == 0xFF && head[at + 3] == 0x51))
     ++at;
   if (at + 4 > head.size()) return false;
   int64_t pos = start + int64_t(at) + 2;

@@ -12,8 +12,8 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
-#include "io/readers/rowkernel.h"
 #include "io/readers/chunksource.h"
+#include "io/readers/rowkernel.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -35,7 +35,6 @@ uint16_t Le16(const uint8_t* p) {
 uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
-
 
 // PCX run-length decoding. A run may pass the end of the bytes asked for; the
 // rest is kept for the next call, so runs that cross lines and rows work and

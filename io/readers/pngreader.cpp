@@ -187,8 +187,8 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
   };
 
   TPngSession s;
-  s.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &io, OnPngError, OnPngWarning, nullptr, OnPngMalloc,
-                                   OnPngFree);
+  s.png =
+      png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &io, OnPngError, OnPngWarning, nullptr, OnPngMalloc, OnPngFree);
   if (!s.png) {
     progress.Fail("PNG: cannot create the read structure");
     return;

@@ -13,8 +13,8 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
-#include "io/readers/rowkernel.h"
 #include "io/readers/chunksource.h"
+#include "io/readers/rowkernel.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -39,7 +39,6 @@ uint32_t Le32(const uint8_t* p) {
 std::string FieldText(const uint8_t* p, size_t n) {
   return std::string(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), n));
 }
-
 
 // Run-length packets. A packet that passes the end of the pixels asked for
 // keeps its rest for the next call, so packets cross rows freely.

@@ -22,7 +22,9 @@ void UseStore(TPxBitmap& b, TPxBitmapStorage store) {
   b.SetLocation(store);
 }
 
-uint8_t Pattern(int x, int y) { return uint8_t(x * 7 + y * 13 + 1); }
+uint8_t Pattern(int x, int y) {
+  return uint8_t(x * 7 + y * 13 + 1);
+}
 
 void WritePattern(TPxBitmap& b) {
   const int w = b.Width(), h = b.Height(), n = (w * b.BitsPerPixel() + 7) / 8;
@@ -48,8 +50,8 @@ TEST(PxBitmap, RowLengthsArePaddedToFourBytes) {
     int w;
     TPxBitmapFormat f;
     int rowLength;
-  } cases[] = {{1, pxMono1, 4},   {33, pxMono1, 8},  {1, pxRGB24, 4},  {5, pxRGB24, 16},
-               {3, pxGray16, 8},  {3, pxRGB48, 20}, {2, pxCMYK, 8},   {5, pxPalette8, 8}};
+  } cases[] = {{1, pxMono1, 4},  {33, pxMono1, 8}, {1, pxRGB24, 4}, {5, pxRGB24, 16},
+               {3, pxGray16, 8}, {3, pxRGB48, 20}, {2, pxCMYK, 8},  {5, pxPalette8, 8}};
   for (const Case& c : cases) {
     TPxBitmap b;
     b.SetLocation(pxInMemory);
@@ -277,8 +279,10 @@ TEST(PxBitmap, TemporaryFilesLeaveNothingInTheTemporaryDirectory) {
   }
   chmod(dirTemplate, 0700);
   rmdir(dirTemplate);
-  if (old) setenv("TMPDIR", saved.c_str(), 1);
-  else unsetenv("TMPDIR");
+  if (old)
+    setenv("TMPDIR", saved.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
 }
 
 TEST(PxBitmap, SizesThatCannotBeHeldAreRefusedAndLeaveTheBitmapEmpty) {

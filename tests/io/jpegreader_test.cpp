@@ -522,11 +522,11 @@ TEST(JpegReader, ExifBlockLeavesTheJfifResolution) {
 
 // A real JFIF resolution (96 dpi) stays; the EXIF values are still read.
 TEST(JpegReader, ExifKeepsARealJfifResolution) {
-  const TBytes exif = {'E',  'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,  // header, IFD at 8
-                       2,    0,                                                 // 2 entries
-                       0x1A, 1,   5,   0,   1, 0, 0,   0,   38, 0, 0, 0,        // XResolution at 38
-                       0x0F, 1,   2,   0,   4, 0, 0,   0,   'A', 'c', 'm', 0,   // Make "Acm"
-                       0,    0,   0,   0,                                       // no next IFD
+  const TBytes exif = {'E',  'x', 'i', 'f', 0, 0, 'I', 'I', 42,  0,   8,   0, 0, 0,  // header, IFD at 8
+                       2,    0,                                                      // 2 entries
+                       0x1A, 1,   5,   0,   1, 0, 0,   0,   38,  0,   0,   0,        // XResolution at 38
+                       0x0F, 1,   2,   0,   4, 0, 0,   0,   'A', 'c', 'm', 0,        // Make "Acm"
+                       0,    0,   0,   0,                                            // no next IFD
                        72,   0,   0,   0,   1, 0, 0,   0};
   TJpegSpec spec;
   spec.DensityUnit = 1;
