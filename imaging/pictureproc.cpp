@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "viewer/pxview.h"
+#include "view/pxview.h"
 
 namespace rv {
 

@@ -19,7 +19,7 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
-#include "viewer/pxview.h"
+#include "view/pxview.h"
 
 namespace rv {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/tbitmap.h"
-#include "viewer/pxview.h"
+#include "view/pxview.h"
 
 namespace rv {
 namespace {

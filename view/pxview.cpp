@@ -1,4 +1,4 @@
-#include "viewer/pxview.h"
+#include "view/pxview.h"
 
 #include <algorithm>
 #include <utility>

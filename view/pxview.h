@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "viewer/viewhost.h"
+#include "view/viewhost.h"
 
 namespace rv {
 
