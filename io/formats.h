@@ -2,12 +2,14 @@
 // with their extensions and readers) and recognition of a stream's format by
 // its content.
 //
-// Readers plug in through the table: BuiltInFormats() lists every built-in
-// format in one place, in lookup order, naming the reader entry point each
-// reader's header in io/readers/ declares with the TReadFunction signature
-// (for example io/readers/bmpreader.h: ReadBmpFormat). A format whose reader
-// is not written yet has a null ReadFunction; loading it sets the abort flag
-// with the reason "<description>: no reader".
+// Readers plug in through one table in formats.cpp that lists every built-in
+// format in detection order with its content test and its reader entry point,
+// both declared by the reader's header in io/readers/ (for example
+// io/readers/bmpreader.h: IsBmp and ReadBmpFormat, the latter with the
+// TReadFunction signature). BuiltInFormats() hands the same formats out in
+// lookup order. A format whose reader is not written yet has a null
+// ReadFunction; loading it sets the abort flag with the reason
+// "<description>: no reader".
 #pragma once
 
 #include <cstdint>
@@ -70,7 +72,7 @@ struct TFileFormatInfo {
   uint16_t DialogPage = 0;               // save-options pages (save side)
   bool Writable = false;                 // a writer exists for it (save side, not built here)
   TReadFunction ReadFunction = nullptr;  // null: the format cannot be read (yet)
-  TTryFunction TryFunction = nullptr;    // null for built-ins: detection has its own tests
+  TTryFunction TryFunction = nullptr;    // null for built-ins: their content tests sit in the built-in table
 };
 
 // The built-in table, in lookup order. The registry starts as a copy of it.
@@ -94,8 +96,11 @@ TReadFunction SetReadFunction(int32_t code, TReadFunction reader);
 // Restores the registry to the built-in table.
 void ResetFileFormatRegistry();
 
-// Recognition by content. The stream position is unchanged afterwards. Never
-// throws: an exception inside a test ends it with the result reached so far.
+// Recognition by content: the built-in formats' content tests in detection
+// order, then the TryFunctions of run-time formats in registry order; the
+// first that accepts names the format. The stream position is unchanged
+// afterwards. Never throws: an exception inside a test ends detection with
+// none (no test had accepted before it).
 int32_t DetectStreamFormat(TStream& stream);
 // From a file: 0 when it cannot be opened. With checkExtension the result must
 // agree with the registry's code of the name's extension (icons and cursors

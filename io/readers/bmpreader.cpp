@@ -781,3 +781,14 @@ void ReadBmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bo
 }
 
 }  // namespace rv
+
+namespace rv {
+
+bool IsBmp(TStream& stream) {
+  // More than the 14-byte file header.
+  if (stream.Size() <= 14) return false;
+  uint8_t h[2];
+  return stream.Read(h, 2) == 2 && h[0] == 'B' && h[1] == 'M';
+}
+
+}  // namespace rv

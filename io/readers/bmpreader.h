@@ -58,4 +58,7 @@ void ReadBmp(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAl
 void ReadBmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
 
+// Content test: "BM" in a stream longer than the 14-byte file header.
+bool IsBmp(TStream& stream);
+
 }  // namespace rv

@@ -470,3 +470,14 @@ void ReadGifFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bo
 }
 
 }  // namespace rv
+
+namespace rv {
+
+bool IsGif(TStream& stream) {
+  // More than the signature and the screen descriptor (13 bytes).
+  if (stream.Size() <= 13) return false;
+  uint8_t h[3];
+  return stream.Read(h, 3) == 3 && h[0] == 'G' && h[1] == 'I' && h[2] == 'F';
+}
+
+}  // namespace rv

@@ -75,4 +75,7 @@ int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& param
 void ReadGifFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
 
+// Content test: a GIF signature ("GIF") in a stream of more than 13 bytes.
+bool IsGif(TStream& stream);
+
 }  // namespace rv

@@ -466,3 +466,38 @@ void ReadCurFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bo
 }
 
 }  // namespace rv
+
+namespace rv {
+
+namespace {
+
+// A directory of the given resource type (1 icons, 2 cursors) whose entries
+// all have a zero reserved byte, a data size, and a data offset not below the
+// entry's own end taken as a stream position.
+bool IsIconDirectory(TStream& stream, uint16_t type) {
+  const int64_t start = stream.Position();
+  if (stream.Size() < 23) return false;
+  uint8_t h[6];
+  if (stream.Read(h, 6) != 6 || Le16(h) != 0 || Le16(h + 2) != type || Le16(h + 4) == 0) return false;
+  const int64_t count = Le16(h + 4);
+  std::vector<uint8_t> entries(size_t(count * kEntrySize));
+  if (stream.Read(entries.data(), count * kEntrySize) != count * kEntrySize) return false;
+  for (int64_t i = 0; i < count; ++i) {
+    const uint8_t* e = entries.data() + i * kEntrySize;
+    const int64_t entryEnd = start + 6 + (i + 1) * kEntrySize;
+    if (e[3] != 0 || Le32(e + 8) == 0 || int64_t(Le32(e + 12)) < entryEnd) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsIco(TStream& stream) {
+  return IsIconDirectory(stream, 1);
+}
+
+bool IsCur(TStream& stream) {
+  return IsIconDirectory(stream, 2);
+}
+
+}  // namespace rv

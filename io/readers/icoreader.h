@@ -66,4 +66,10 @@ void ReadIcoFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bo
 void ReadCurFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
 
+// Content tests: an icon (resource type 1) or cursor (type 2) directory of
+// at least one entry, every entry with a zero reserved byte, a data size and
+// a data offset not below the entry's end; the stream holds 23 bytes or more.
+bool IsIco(TStream& stream);
+bool IsCur(TStream& stream);
+
 }  // namespace rv

@@ -580,3 +580,17 @@ void ReadJ2kFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bo
 }
 
 }  // namespace rv
+
+namespace rv {
+
+bool IsJp2(TStream& stream) {
+  uint8_t h[12];
+  return stream.Read(h, 12) == 12 && std::memcmp(h, kJp2Signature, 12) == 0;
+}
+
+bool IsJ2k(TStream& stream) {
+  uint8_t h[4];
+  return stream.Read(h, 4) == 4 && std::memcmp(h, kJ2kSignature, 4) == 0;
+}
+
+}  // namespace rv

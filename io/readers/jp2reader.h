@@ -56,4 +56,9 @@ void ReadJp2Format(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bo
 void ReadJ2kFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
 
+// Content tests: the 12-byte JP2 signature box; the code stream's SOC and
+// SIZ markers (FF 4F FF 51).
+bool IsJp2(TStream& stream);
+bool IsJ2k(TStream& stream);
+
 }  // namespace rv

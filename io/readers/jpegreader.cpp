@@ -603,3 +603,19 @@ void ReadJpegFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, b
 }
 
 }  // namespace rv
+
+namespace rv {
+
+bool IsJpeg(TStream& stream) {
+  const int64_t start = stream.Position();
+  const int64_t size = stream.Size();
+  // The 12-byte stream header ("JFIF" and a length) a picture component
+  // writes before JPEG data.
+  char h[5] = {};
+  const int64_t got = std::max<int64_t>(stream.Read(h, 5), 0);
+  if (size > 12 && std::string(h, strnlen(h, size_t(got))) == "JFIF") return true;
+  stream.Seek(start, soBeginning);
+  return FindJpegStart(stream) >= 0;
+}
+
+}  // namespace rv

@@ -73,4 +73,8 @@ bool ParseExifBlock(const uint8_t* data, int64_t length, TIOParamsVals& params);
 void ReadJpegFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
                     TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
 
+// Content test: a "JFIF" stream header, or a start marker where the reader
+// looks for one (FindJpegStart).
+bool IsJpeg(TStream& stream);
+
 }  // namespace rv

@@ -405,3 +405,35 @@ void ReadDcxFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bo
 }
 
 }  // namespace rv
+
+namespace rv {
+
+bool IsPcx(TStream& stream) {
+  const int64_t size = stream.Size();
+  char h[5] = {};
+  const int64_t got = std::max<int64_t>(stream.Read(h, 5), 0);
+  // The first n bytes as text, up to their first zero.
+  auto text = [&](int64_t n) { return std::string(h, strnlen(h, size_t(std::min(got, n)))); };
+  // The stream headers a picture component writes before PCX data: the
+  // 12-byte "PCX2" one with a length, the older 4-byte "PCX" one without.
+  if (size > 12 && text(5) == "PCX2") return true;
+  if (size > 4 && text(4) == "PCX") return true;
+  // The manufacturer byte and a version up to 5, and more than a header.
+  return size > kHeaderSize && got >= 2 && h[0] == 0x0A && uint8_t(h[1]) <= 5;
+}
+
+bool IsDcx(TStream& stream) {
+  const int64_t size = stream.Size();
+  uint8_t table[4 * 1025];
+  const int64_t got = std::max<int64_t>(stream.Read(table, sizeof table), 0);
+  if (got < 4 || Le32(table) != kDcxMagic) return false;
+  // Every page the table lists starts inside the file.
+  for (int64_t i = 4; i + 4 <= got; i += 4) {
+    const uint32_t offset = Le32(table + i);
+    if (offset == 0) break;
+    if (int64_t(offset) >= size) return false;
+  }
+  return true;
+}
+
+}  // namespace rv

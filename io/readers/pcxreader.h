@@ -55,4 +55,11 @@ void ReadPcxFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bo
 void ReadDcxFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
 
+// Content tests. PCX: a "PCX2" (12-byte) or "PCX" (4-byte) stream header, or
+// the manufacturer byte 0x0A with a version up to 5 in a stream longer than
+// the 128-byte header. DCX: the magic number, with every page offset of the
+// table (up to its closing 0) below the stream's size.
+bool IsPcx(TStream& stream);
+bool IsDcx(TStream& stream);
+
 }  // namespace rv

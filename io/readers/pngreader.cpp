@@ -312,3 +312,14 @@ void ReadPngFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bo
 }
 
 }  // namespace rv
+
+namespace rv {
+
+bool IsPng(TStream& stream) {
+  // More than the 8-byte signature, of which the first four bytes decide.
+  if (stream.Size() <= 8) return false;
+  uint8_t h[4];
+  return stream.Read(h, 4) == 4 && h[0] == 0x89 && h[1] == 'P' && h[2] == 'N' && h[3] == 'G';
+}
+
+}  // namespace rv

@@ -52,4 +52,8 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
 void ReadPngFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
 
+// Content test: the PNG signature's first four bytes in a stream of more
+// than 8 bytes.
+bool IsPng(TStream& stream);
+
 }  // namespace rv

@@ -491,3 +491,28 @@ void ReadPnmFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bo
 }
 
 }  // namespace rv
+
+namespace rv {
+
+bool IsPnm(TStream& stream) {
+  const int64_t start = stream.Position();
+  const int64_t limit = start + kMaxHeaderBytes;
+  TChunkSource in(stream, start, std::min(stream.Size(), limit));
+  bool haveMagic = false;
+  int sizes = 0;  // width and height
+  while (sizes < 2) {
+    const std::string t = NextToken(in, limit);
+    if (t.empty() || in.Offset() >= limit) return false;
+    if (t[0] == '#') continue;
+    if (!haveMagic) {
+      if (t.size() != 2 || t[0] != 'P' || t[1] < '1' || t[1] > '6') return false;
+      haveMagic = true;
+      continue;
+    }
+    if (HeaderNumber(t) <= 0) return false;
+    ++sizes;
+  }
+  return true;
+}
+
+}  // namespace rv

@@ -43,4 +43,9 @@ void ReadPnm(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
 void ReadPnmFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
 
+// Content test: the header's magic (P1..P6), width and height as this reader
+// reads them (same tokens, comments and 64 KiB header limit; sizes decimal,
+// positive and below 2^31). Maxval and the data are not looked at.
+bool IsPnm(TStream& stream);
+
 }  // namespace rv

@@ -567,3 +567,16 @@ void ReadTgaFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bo
 }
 
 }  // namespace rv
+
+namespace rv {
+
+bool IsTga(TStream& stream) {
+  uint8_t h[kHeaderSize];
+  if (stream.Read(h, kHeaderSize) != kHeaderSize) return false;
+  const int type = h[2], mapType = h[1], depth = h[16];
+  const bool typeOk = type == 1 || type == 2 || type == 3 || type == 9 || type == 10 || type == 11;
+  const bool depthOk = depth == 1 || depth == 4 || depth == 8 || depth == 16 || depth == 24 || depth == 32;
+  return typeOk && mapType <= 1 && depthOk && Le16(h + 12) != 0 && Le16(h + 14) != 0;
+}
+
+}  // namespace rv

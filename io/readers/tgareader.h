@@ -53,4 +53,8 @@ void ReadTga(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ign
 void ReadTgaFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
 
+// Content test: an 18-byte header with image type 1-3 or 9-11, colour-map
+// type 0 or 1, pixel depth 1, 4, 8, 16, 24 or 32, and non-zero sides.
+bool IsTga(TStream& stream);
+
 }  // namespace rv

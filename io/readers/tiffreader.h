@@ -77,4 +77,11 @@ bool ReadExifTiff(const uint8_t* tiff, int64_t size, TIOParamsVals& params);
 void ReadTiffFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
                     TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
 
+// Content test: a "TIFF" stream header, or a TIFF header ("II" or "MM", the
+// first directory's offset as a signed 32-bit number below the stream's size;
+// for "MM" no 0xBA at stream offset 8) whose first directory does not mark a
+// camera raw file (a DNG version, CFA or linear-raw photometric
+// interpretation, or sub-directories beside an image under 200 x 200).
+bool IsTiff(TStream& stream);
+
 }  // namespace rv

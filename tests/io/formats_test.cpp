@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "io/pictureio.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -97,6 +98,8 @@ const std::vector<DetectCase>& DetectCases() {
       {"pnm_zero_width", Text("P6 0 2 255 "), ffNone},
       {"pnm_bad_number", Text("P3 3x 2 255 "), ffNone},
       {"pnm_unknown_magic", Text("P7 3 2 255 "), ffNone},
+      {"bmp_holding_a_jpeg_start_marker", Cat({Text("BM"), Zeros(40), kJpegStart, Zeros(20)}), ffBMP},
+      {"pcx_holding_a_jpeg_start_marker", Cat({{0x0A, 5}, Zeros(40), kJpegStart, Zeros(100)}), ffPCX},
       {"jpeg", Cat({kJpegStart, Zeros(20)}), ffJPEG},
       {"jpeg_after_50_bytes", Cat({Zeros(50), kJpegStart, Zeros(20)}), ffJPEG},
       {"jpeg_after_99_bytes", Cat({Zeros(99), kJpegStart, Zeros(20)}), ffJPEG},
@@ -152,6 +155,45 @@ TEST(DetectStreamFormatTest, AStreamThatThrowsEndsDetectionWithNone) {
   TFailingStream s;
   Fill(s, Cat({kJpegStart, Zeros(300)}));
   EXPECT_EQ(DetectStreamFormat(s), ffNone);
+}
+
+// Text of size bytes: head, a comment filling the middle, then tail, so tail
+// ends exactly at the end.
+Bytes PaddedHeader(const std::string& head, const std::string& tail, size_t size) {
+  const std::string comment = "#" + std::string(size - head.size() - tail.size() - 2, 'x') + "\n";
+  return Text(head + comment + tail);
+}
+
+struct PnmHeaderCase {
+  const char* name;
+  Bytes data;
+  bool read;  // the reader takes the header
+};
+
+// Detection reads a PNM header as the reader does: at the edges of the
+// reader's number and header-length limits it names PNM exactly for the
+// headers the reader takes.
+TEST(DetectStreamFormatTest, NamesPnmExactlyWhenTheReaderTakesTheHeader) {
+  std::string manyComments = "P6\n";
+  for (int i = 0; i < 600; ++i) manyComments += "# line\n";
+  const PnmHeaderCase cases[] = {
+      {"width_2147483647", Text("P6 2147483647 1 255\n"), true},
+      {"width_2147483648", Text("P6 2147483648 1 255\n"), false},
+      {"height_of_ten_digits", Text("P5 1 0000000002 255\n"), true},
+      {"height_of_eleven_digits", Text("P5 1 00000000002 255\n"), false},
+      {"600_comment_lines", Text(manyComments + "3 2\n255\n"), true},
+      // The 64 KiB header: the height's last digit on its last byte but one, and on its last byte.
+      {"size_ends_inside_the_header_limit", PaddedHeader("P4 1 ", "2\n", 65536), true},
+      {"size_reaches_the_header_limit", PaddedHeader("P4 1 ", "2\n", 65537), false},
+  };
+  for (const PnmHeaderCase& c : cases) {
+    TMemoryStream s;
+    Fill(s, c.data);
+    EXPECT_EQ(DetectStreamFormat(s), c.read ? ffPNM : ffNone) << c.name;
+    TPictureIO io;
+    io.ReadStreamParamsAsFormat(s, ffPNM);
+    EXPECT_EQ(io.Aborted(), !c.read) << c.name << ": " << io.AbortReason();
+  }
 }
 
 bool TryMagic(TStream& s, int32_t) {
