@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -632,6 +634,86 @@ TEST_F(PictureIOTest, AViewThatGoesAwayLeavesAnOwnEmptyTarget) {
   Fill(stream_, Fake(1, 1, 2));
   io_.LoadBmpStream(stream_);
   EXPECT_EQ(Pixels(*io_.TargetBitmap()), "2;");
+}
+
+TEST_F(PictureIOTest, ANullBitmapLeavesTheViewAttachedUntilItGoes) {
+  auto view = std::make_unique<TFakeView>();
+  io_.SetAttachedPictureView(view.get());
+  io_.AttachBitmap(nullptr);
+  EXPECT_EQ(io_.AttachedPictureView(), view.get());
+  Fill(stream_, Fake(2, 1, 8));
+  io_.LoadBmpStream(stream_);
+  EXPECT_EQ(Pixels(view->picture), "8 8;");
+  EXPECT_EQ(view->imageChanges, 1);
+
+  // Its destruction notice still arrives: the next load neither reaches
+  // the freed view nor its picture.
+  view.reset();
+  EXPECT_EQ(io_.AttachedPictureView(), nullptr);
+  Fill(stream_, Fake(1, 1, 3, 72, 72));
+  io_.LoadBmpStream(stream_);
+  EXPECT_FALSE(io_.Aborted());
+  EXPECT_EQ(Pixels(*io_.TargetBitmap()), "3;");
+}
+
+TEST_F(PictureIOTest, AnAttachedBitmapReplacesTheViewEmptyOrNot) {
+  for (const bool empty : {true, false}) {
+    SCOPED_TRACE(empty ? "empty bitmap" : "bitmap with a picture");
+    TPictureIO io;
+    TPxBitmap external;
+    if (!empty) external.AllocatePixels(1, 1, pxGray8);
+    auto view = std::make_unique<TFakeView>();
+    io.SetAttachedPictureView(view.get());
+    io.AttachBitmap(&external);
+    EXPECT_EQ(io.AttachedPictureView(), nullptr);
+    Fill(stream_, Fake(2, 1, 8));
+    io.LoadBmpStream(stream_);
+    EXPECT_EQ(Pixels(external), "8 8;");
+    EXPECT_EQ(view->updates, 0);
+    EXPECT_EQ(Pixels(view->picture), "");
+
+    view.reset();
+    Fill(stream_, Fake(1, 1, 3, 72, 72));
+    io.LoadBmpStream(stream_);
+    EXPECT_EQ(io.TargetBitmap(), &external);
+    EXPECT_EQ(Pixels(external), "3;");
+  }
+}
+
+// A GIF of `frames` 1 x 1 images, each pixel colour 0 of a black and white table.
+Bytes TinyGif(int frames) {
+  Bytes b = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 255, 255, 255};
+  for (int i = 0; i < frames; ++i) {
+    const Bytes frame = {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0};
+    b.insert(b.end(), frame.begin(), frame.end());
+  }
+  b.push_back(0x3B);
+  return b;
+}
+
+TEST_F(PictureIOTest, GifLoadsCountImagesOnlyWhenTheyLoad) {
+  const Bytes good = TinyGif(3);
+  Bytes broken = TinyGif(1);
+  broken.resize(19);  // cut after the colour table
+  const std::string goodFile = Write("three.gif", good), brokenFile = Write("broken.gif", broken);
+  struct Case {
+    const char* name;
+    std::function<int32_t(const Bytes&, const std::string&)> load;
+  } cases[] = {
+      {"file", [&](const Bytes&, const std::string& file) { return io_.LoadGifFile(file); }},
+      {"stream",
+       [&](const Bytes& data, const std::string&) {
+         Fill(stream_, data);
+         return io_.LoadGifStream(stream_);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.load(good, goodFile), 3);
+    EXPECT_FALSE(io_.Aborted()) << io_.AbortReason();
+    EXPECT_EQ(c.load(broken, brokenFile), 0);
+    EXPECT_TRUE(io_.Aborted());
+  }
 }
 
 TEST_F(PictureIOTest, ProgressReachesOnProgressAndFinishesAtHundred) {
