@@ -4,8 +4,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -724,6 +726,210 @@ TEST_F(PictureIOTest, ProgressReachesOnProgressAndFinishesAtHundred) {
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen.back(), 100);
 }
+
+// ------------------------------------------------------------ the viewer's contract
+
+// The picture held as the viewer holds it: a TPxBitmap kept in a platform
+// bitmap, which the view hands out as DisplayBitmap and listens to. A load
+// must either fill that very bitmap, telling its listeners, or leave it alone.
+class TPlatformView : public TPxView {
+ public:
+  TPlatformView() {
+    picture_.SetLocation(pxTBitmap);
+    picture_.AsTBitmap()->RegisterChangeListener([this](TBitmap&) { notified = true; });
+  }
+  bool notified = false;
+  TBitmap* DisplayBitmap() override { return picture_.Bitmap(); }
+  TPxBitmap* ImageBitmap() override { return &picture_; }
+  TPxBitmap* ImageAlphaChannel() override { return picture_.AlphaChannel(); }
+  bool ImageHasAlphaChannel() override { return picture_.HasAlphaChannel(); }
+  void FlattenAlphaChannel(bool) override {}
+  void BeginRedrawLock() override {}
+  void EndRedrawLock() override {}
+  void EndRedrawLockQuiet() override {}
+
+ private:
+  TPxBitmap picture_;
+};
+
+// The platform bitmap's pixels as text, read through its own colour table.
+std::string PlatformPixels(const TBitmap& b) {
+  std::string s = std::to_string(b.Width()) + "x" + std::to_string(b.Height()) + ":";
+  for (int y = 0; y < b.Height(); ++y)
+    for (int x = 0; x < b.Width(); ++x) {
+      uint8_t c[3];
+      b.PixelBGR(x, y, c);
+      s += std::to_string(c[2]) + "," + std::to_string(c[1]) + "," + std::to_string(c[0]) + " ";
+    }
+  return s;
+}
+
+// The same text for a picture loaded without a view.
+std::string PicturePixels(TPxBitmap& b) {
+  std::string s = std::to_string(b.Width()) + "x" + std::to_string(b.Height()) + ":";
+  for (int y = 0; y < b.Height(); ++y)
+    for (int x = 0; x < b.Width(); ++x) {
+      const TColorBGR c = b.ColorAt(x, y);
+      s += std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + " ";
+    }
+  return s;
+}
+
+std::string CorpusFile(const std::string& name) {
+  return std::string(REVIMORA_SOURCE_DIR) + "/../shared/corpus/" + name;
+}
+
+#define REQUIRE_CORPUS() \
+  if (!std::filesystem::is_directory(CorpusFile(""))) GTEST_SKIP() << "../shared/corpus is absent"
+
+// "" when the two texts agree, else where they part (pictures are long).
+std::string FirstDifference(const std::string& a, const std::string& b) {
+  if (a == b) return "";
+  size_t i = 0;
+  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+  const size_t from = i < 40 ? 0 : i - 40;
+  return "at " + std::to_string(i) + ": ..." + a.substr(from, 80) + " / ..." + b.substr(from, 80);
+}
+
+Bytes ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct TFormatCase {
+  const char* name;
+  const char* file;                                           // in the corpus
+  std::function<void(TPictureIO&, const std::string&)> load;  // the per-format file load
+};
+
+void PrintTo(const TFormatCase& c, std::ostream* os) {
+  *os << c.name << " (" << c.file << ")";
+}
+
+class PictureIOContractTest : public PictureIOTest {
+ protected:
+  void SetUp() override {
+    PictureIOTest::SetUp();
+    ResetFileFormatRegistry();  // the real readers
+  }
+
+  // Loads the file into a view that already shows another picture and checks
+  // that the very platform bitmap now holds what a load without a view gives.
+  void ExpectLoadedIntoTheDisplayBitmap(const TFormatCase& c) {
+    TPlatformView view;
+    io_.SetAttachedPictureView(&view);
+    io_.LoadBmpFile(Write("previous.bmp", TinyBmp()));
+    ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+    TBitmap* const display = view.DisplayBitmap();
+    view.notified = false;
+    c.load(io_, CorpusFile(c.file));
+    ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+    EXPECT_EQ(view.DisplayBitmap(), display);
+    EXPECT_TRUE(view.notified);
+    ASSERT_NE(view.DisplayBitmap(), nullptr);
+
+    TPictureIO plain;
+    c.load(plain, CorpusFile(c.file));
+    ASSERT_FALSE(plain.Aborted());
+    EXPECT_EQ(FirstDifference(PlatformPixels(*view.DisplayBitmap()), PicturePixels(*plain.TargetBitmap())), "");
+  }
+};
+
+class PictureIOContractFormatTest : public PictureIOContractTest, public testing::WithParamInterface<TFormatCase> {};
+
+TEST_P(PictureIOContractFormatTest, ContractEveryFormatLoadsIntoTheSameDisplayBitmap) {
+  REQUIRE_CORPUS();
+  ExpectLoadedIntoTheDisplayBitmap(GetParam());
+}
+
+// Old-style JPEG inside TIFF is decoded aside and its storage moved into the
+// target, which swaps the platform bitmap for another one.
+TEST_F(PictureIOContractTest, DISABLED_ContractOldJpegTiffLoadsIntoTheSameDisplayBitmap) {
+  REQUIRE_CORPUS();
+  ExpectLoadedIntoTheDisplayBitmap({"tiff_old_jpeg", "tiff/libtiffpic/smallliz.tif", &TPictureIO::LoadTiffFile});
+}
+
+// What the viewer's fallback from the name to the content relies on: the
+// reader the name picks refuses the file without touching the picture, the
+// reader of its content then fills the same platform bitmap.
+TEST_F(PictureIOContractTest, ContractAJpegNamedBmpLoadsOnlyAsJpeg) {
+  REQUIRE_CORPUS();
+  TPlatformView view;
+  io_.SetAttachedPictureView(&view);
+  io_.LoadBmpFile(Write("previous.bmp", TinyBmp()));
+  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+  TBitmap* const display = view.DisplayBitmap();
+  const std::string previous = PlatformPixels(*display);
+  ASSERT_EQ(previous, "2x1:255,0,0 0,0,255 ");
+  const std::string jpeg = CorpusFile("jpeg/pillow/hopper_orientation_6.jpg");
+  const std::string misnamed = Write("x.bmp", ReadAll(jpeg));
+  TPictureIO plain;
+  plain.LoadJpegFile(jpeg);
+  ASSERT_FALSE(plain.Aborted());
+
+  struct Step {
+    const char* name;
+    std::function<void()> load;
+    bool loads;
+  } steps[] = {
+      {"bmp", [&] { io_.LoadBmpFile(misnamed); }, false},
+      {"by extension", [&] { io_.LoadFileByExtension(misnamed); }, false},
+      {"jpeg", [&] { io_.LoadJpegFile(misnamed); }, true},
+      {"bmp after the jpeg", [&] { io_.LoadBmpFile(misnamed); }, false},
+      {"by content", [&] { io_.LoadFileByContent(misnamed); }, true},
+  };
+  std::string shown = previous;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    view.notified = false;
+    step.load();
+    EXPECT_EQ(io_.Aborted(), !step.loads) << io_.AbortReason();
+    EXPECT_EQ(view.notified, step.loads);
+    ASSERT_EQ(view.DisplayBitmap(), display);
+    if (step.loads) shown = PicturePixels(*plain.TargetBitmap());
+    EXPECT_EQ(FirstDifference(PlatformPixels(*display), shown), "");
+  }
+}
+
+TEST_F(PictureIOContractTest, ContractANullBitmapKeepsLoadingIntoTheViewWhileItLives) {
+  auto view = std::make_unique<TPlatformView>();
+  io_.SetAttachedPictureView(view.get());
+  io_.AttachBitmap(nullptr);
+  TBitmap* const display = view->DisplayBitmap();
+  const std::string tiny = Write("tiny.bmp", TinyBmp());
+  io_.LoadBmpFile(tiny);
+  EXPECT_FALSE(io_.Aborted()) << io_.AbortReason();
+  EXPECT_TRUE(view->notified);
+  EXPECT_EQ(view->DisplayBitmap(), display);
+  EXPECT_EQ(PlatformPixels(*display), "2x1:255,0,0 0,0,255 ");
+
+  view.reset();
+  io_.LoadBmpFile(tiny);
+  EXPECT_FALSE(io_.Aborted()) << io_.AbortReason();
+  EXPECT_EQ(io_.AttachedPictureView(), nullptr);
+  EXPECT_EQ(PicturePixels(*io_.TargetBitmap()), "2x1:255,0,0 0,0,255 ");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryFormat, PictureIOContractFormatTest,
+    testing::Values(TFormatCase{"bmp_4bit", "bmp/image-rs/Info_4_Bit_Top_Down.bmp", &TPictureIO::LoadBmpFile},
+                    TFormatCase{"gif", "gif/image-gif/beacon.gif", &TPictureIO::LoadGifFile},
+                    TFormatCase{"tiff_lzw_palette", "tiff/zigimg/sample-pal8-lzw.tiff", &TPictureIO::LoadTiffFile},
+                    TFormatCase{"tiff_jpeg", "tiff/pillow/hopper_jpg.tif", &TPictureIO::LoadTiffFile},
+                    TFormatCase{"pcx", "pcx/kryptan-pcx/cga/CGA_BW.PCX", &TPictureIO::LoadPcxFile},
+                    TFormatCase{"dcx", "dcx/pillow/hopper.dcx", &TPictureIO::LoadDcxFile},
+                    TFormatCase{"tga", "tga/pillow/cross_scan_line.tga", &TPictureIO::LoadTgaFile},
+                    TFormatCase{"ico", "ico/pillow/black_and_white.ico", &TPictureIO::LoadIcoFile},
+                    TFormatCase{"cur", "cur/pillow/deerstalker.cur", &TPictureIO::LoadCurFile},
+                    TFormatCase{"pbm", "pnm/pillow/hopper_1bit.pbm", &TPictureIO::LoadPnmFile},
+                    TFormatCase{"pgm_16bit", "pnm/pillow/16_bit_binary.pgm", &TPictureIO::LoadPnmFile},
+                    TFormatCase{"wbmp", "wbmp/image-extras/shane_face.wbmp", &TPictureIO::LoadWbmpFile},
+                    TFormatCase{"jpeg", "jpeg/pillow/hopper_orientation_6.jpg", &TPictureIO::LoadJpegFile},
+                    TFormatCase{"png_palette", "pngsuite/basn3p08.png", &TPictureIO::LoadPngFile},
+                    TFormatCase{"png_16bit_alpha", "pngsuite/basn4a16.png", &TPictureIO::LoadPngFile},
+                    TFormatCase{"jp2", "jp2/pillow/rgb_trns_ycbc.jp2", &TPictureIO::LoadJp2File},
+                    TFormatCase{"j2k", "jp2/openjpeg-conformance/p0_11.j2k", &TPictureIO::LoadJ2kFile}),
+    [](const testing::TestParamInfo<TFormatCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
 }  // namespace rv
