@@ -54,15 +54,18 @@ void TPictureIO::UseOwnTarget() {
 }
 
 void TPictureIO::DetachFromView() {
+  // Without its destruction notice the view may go at any time: never keep
+  // pointing at it, nor at its picture, once the notice is given up.
   if (view_) view_->UnregisterChangeListener(viewNotifyIndex_);
   viewNotifyIndex_ = -1;
+  view_ = nullptr;
+  plainBitmap_ = nullptr;
 }
 
 void TPictureIO::SetAttachedPictureView(TPxView* view) {
   DetachFromView();
   view_ = view;
   if (!view_) {
-    plainBitmap_ = nullptr;
     UseOwnTarget();
     return;
   }
@@ -99,12 +102,11 @@ void TPictureIO::ViewChanged(bool destroying) {
 }
 
 void TPictureIO::AttachBitmap(TPxBitmap* bitmap) {
-  DetachFromView();
+  // Null with a viewer attached: the viewer stays, still registered.
   if (!bitmap && view_) return;
+  DetachFromView();
   ownTarget_.reset();
   target_ = bitmap;
-  plainBitmap_ = nullptr;
-  if (bitmap && !bitmap->IsEmpty()) view_ = nullptr;
 }
 
 uint32_t TPictureIO::Background() const {
@@ -255,13 +257,14 @@ int32_t TPictureIO::LoadGifFile(const std::string& n) {
   LoadFileWithReader(n, ffGIF);
   // GIF: the background is the transparent colour, else the screen's.
   SetBackground(BGRToColor(params_->GifTransparent ? params_->GifTransparentColor : params_->GifBackground));
-  return params_->GifImageCount;
+  // The count in the record may be a previous file's.
+  return aborted_ ? 0 : params_->GifImageCount;
 }
 
 int32_t TPictureIO::LoadGifStream(TStream& s) {
   LoadStreamWithReader(s, ffGIF);
   SetBackground(BGRToColor(params_->GifTransparent ? params_->GifTransparentColor : params_->GifBackground));
-  return params_->GifImageCount;
+  return aborted_ ? 0 : params_->GifImageCount;
 }
 
 void TPictureIO::LoadJpegFile(const std::string& n) {

@@ -43,8 +43,10 @@ class TPictureIO {
   // ImageBitmap (or an own bitmap imported from its DisplayBitmap when it has
   // none), without one a new own bitmap. Registers as change listener.
   void SetAttachedPictureView(TPxView* view);
-  // Uses an external bitmap as target (not owned). Null while a viewer is
-  // attached changes nothing else.
+  // Uses an external bitmap as target (not owned) in place of the viewer,
+  // which is forgotten (empty or not, the bitmap replaces it). Null while a
+  // viewer is attached changes nothing: the viewer stays attached. Null
+  // without one leaves no target, and loads do nothing.
   void AttachBitmap(TPxBitmap* bitmap);
   TPxBitmap* TargetBitmap() const { return target_; }
   TBitmap* AttachedPlainBitmap() const { return plainBitmap_; }
@@ -102,7 +104,7 @@ class TPictureIO {
   void LoadBuffer(const void* data, int64_t size, int32_t code);
 
   // --- per-format loads ---------------------------------------------------
-  // GIF and TIFF return the number of images in the file.
+  // GIF and TIFF return the number of images in the file, 0 when the load failed.
   int32_t LoadTiffFile(const std::string& n);
   int32_t LoadTiffStream(TStream& s);
   int32_t LoadGifFile(const std::string& n);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace rv {
 
@@ -97,6 +98,36 @@ void TBitmap::SetColorTable(int first, int count, const TRGBQuad* in) {
                   table_[1].rgbRed == 255 && table_[1].rgbGreen == 255 && table_[1].rgbBlue == 255;
   }
   Changed();
+}
+
+TBitmapListenerHandle TBitmap::RegisterChangeListener(TBitmapChangeProc callback) {
+  const TBitmapListenerHandle handle = nextHandle_++;
+  listeners_.push_back({handle, std::move(callback)});
+  return handle;
+}
+
+void TBitmap::UnregisterChangeListener(TBitmapListenerHandle handle) {
+  if (handle < 0) return;
+  auto it = std::find_if(listeners_.begin(), listeners_.end(),
+                         [handle](const TChangeListener& l) { return l.Handle == handle; });
+  if (it != listeners_.end()) listeners_.erase(it);
+}
+
+void TBitmap::Changed() {
+  if (listeners_.empty()) return;
+  // Walk a snapshot of the handles: a listener may unregister itself or
+  // others, or register new ones, from its call.
+  std::vector<TBitmapListenerHandle> handles;
+  handles.reserve(listeners_.size());
+  for (const TChangeListener& l : listeners_) handles.push_back(l.Handle);
+  for (TBitmapListenerHandle h : handles) {
+    auto it =
+        std::find_if(listeners_.begin(), listeners_.end(), [h](const TChangeListener& l) { return l.Handle == h; });
+    if (it == listeners_.end()) continue;
+    // A copy: the callback may change the list and invalidate the record.
+    TBitmapChangeProc callback = it->Callback;
+    if (callback) callback(*this);
+  }
 }
 
 void TBitmap::PixelBGR(int x, int y, uint8_t bgr[3]) const {

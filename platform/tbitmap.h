@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace rv {
+
+class TBitmap;
 
 // Bit depths a TBitmap can hold. pfDevice is the "device-dependent" form: it
 // stores 32 bits per pixel and is what a bitmap falls back to when its depth
@@ -22,6 +25,10 @@ struct TRGBQuad {
   uint8_t rgbRed = 0;
   uint8_t rgbReserved = 0;
 };
+
+using TBitmapChangeProc = std::function<void(TBitmap& sender)>;
+// Handles are non-negative; -1 stands for "not registered".
+using TBitmapListenerHandle = int32_t;
 
 // Rows are padded to 4 bytes and stored top-down (row 0 first), so a QImage can
 // wrap the block with a positive stride. Callers reach rows only through
@@ -77,12 +84,17 @@ class TBitmap {
   // Copies size, depth, table and pixels of another bitmap.
   void Assign(const TBitmap& source);
 
-  // Fired (sender first) whenever the pixels are replaced: a new size, depth,
-  // Draw, Assign, or an explicit Changed() after writing rows.
-  std::function<void(TBitmap&)> OnChange;
-  void Changed() {
-    if (OnChange) OnChange(*this);
-  }
+  // Change listeners: called with the bitmap whenever the pixels are
+  // replaced (a new size, depth, colour table, Draw, Assign, or an explicit
+  // Changed() after writing rows), first-registered first. The viewer and the
+  // program each keep their own; a listener may unregister itself or others
+  // from its call, and one unregistered there is not called afterwards. The
+  // bitmap does not announce its destruction: whoever registered unregisters
+  // while the bitmap still exists, or simply forgets the handle with it.
+  TBitmapListenerHandle RegisterChangeListener(TBitmapChangeProc callback);
+  // Negative or unknown handles are ignored.
+  void UnregisterChangeListener(TBitmapListenerHandle handle);
+  void Changed();
 
   // Pixel colour as (blue, green, red) for any depth; used for depth changes and Draw.
   void PixelBGR(int x, int y, uint8_t bgr[3]) const;
@@ -101,6 +113,13 @@ class TBitmap {
   bool monochrome_ = true;
   uint8_t* bits_ = nullptr;
   TRGBQuad table_[256] = {};
+
+  struct TChangeListener {
+    TBitmapListenerHandle Handle;
+    TBitmapChangeProc Callback;
+  };
+  std::vector<TChangeListener> listeners_;
+  TBitmapListenerHandle nextHandle_ = 0;
 };
 
 }  // namespace rv

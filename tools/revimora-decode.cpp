@@ -1,5 +1,10 @@
-// revimora-decode: decodes a picture file through TPictureIO, as the viewer
-// does, and writes it as PNG or PAM, or prints its parameters as JSON.
+// revimora-decode: decodes a picture file through TPictureIO's general entry
+// for tools (LoadFromFile) and writes it as PNG or PAM, or prints its
+// parameters as JSON. The format is recognised from the content first, the
+// name only when the content says nothing; so, unlike the viewer, which goes
+// by the name, it decodes a file whose name does not match what it holds (a
+// GIF called .jpg). The pixels reach the output through the library's own
+// conversion to 24-bit colour (TPxBitmap::ChangeFormat).
 //
 //   revimora-decode FILE [-o OUT.png|OUT.pam] [--info] [--index N]
 //                   [--rotate DEG] [--resize WxH [--filter NAME]]
@@ -59,6 +64,11 @@ struct TOptions {
                "usage: %s FILE [-o OUT.png|OUT.pam] [--info] [--index N] [--rotate DEG]"
                " [--resize WxH [--filter NAME]]\n",
                kTool);
+  if (problem.empty())
+    std::fprintf(stderr,
+                 "Decodes FILE, its format recognised from the content (else from the name), and writes\n"
+                 "it as PNG or PAM (8-bit RGB, RGBA with an alpha channel). A conversion tool: it also\n"
+                 "decodes files the viewer refuses because their name names another format.\n");
   std::exit(2);
 }
 
@@ -131,63 +141,45 @@ TOptions ParseArguments(int argc, char** argv) {
 
 // ------------------------------------------------------------ pixels out
 
-// The picture as 8-bit red, green, blue (and alpha), top row first.
-struct TRgbImage {
+// The picture's rows as 8-bit red, green, blue (and alpha), top row first.
+// The library turns every pixel format into 24-bit colour and the alpha
+// channel into 8-bit gray; left here is the byte order of the output.
+class TRgbRows {
+ public:
+  explicit TRgbRows(TPxBitmap& bitmap) : bitmap_(bitmap) {
+    bitmap_.ChangeFormat(pxRGB24);
+    alpha_ = bitmap_.HasAlphaChannel() ? bitmap_.AlphaChannel() : nullptr;
+    if (alpha_) alpha_->ChangeFormat(pxGray8);
+    width = bitmap_.Width();
+    height = bitmap_.Height();
+    channels = alpha_ ? 4 : 3;
+    out_.resize(size_t(width) * size_t(channels));
+  }
   int width = 0;
   int height = 0;
   int channels = 3;
-  std::vector<uint8_t> pixels;
-};
 
-TRgbImage ToRgb(TPxBitmap& bitmap) {
-  TRgbImage img;
-  img.width = bitmap.Width();
-  img.height = bitmap.Height();
-  TPxBitmap* alpha = bitmap.HasAlphaChannel() ? bitmap.AlphaChannel() : nullptr;
-  img.channels = alpha ? 4 : 3;
-  img.pixels.resize(size_t(img.width) * size_t(img.height) * size_t(img.channels));
-  const TPxBitmapFormat format = bitmap.Format();
-  TColorBGR palette[256] = {};
-  for (int i = 0; i < std::min(bitmap.PaletteCount(), 256); ++i) bitmap.GetPaletteEntry(i, palette[i]);
-  // Rows of a file-backed bitmap are valid only until the next RowPointer
-  // call, so each row is copied before it is read.
-  std::vector<uint8_t> row(size_t(std::max(bitmap.RowLength(), 0)));
-  for (int y = 0; y < img.height; ++y) {
-    uint8_t* out = img.pixels.data() + size_t(y) * size_t(img.width) * size_t(img.channels);
-    std::memcpy(row.data(), bitmap.RowPointer(y), row.size());
-    for (int x = 0; x < img.width; ++x) {
-      TColorBGR c;
-      switch (format) {
-        case pxMono1: {
-          const uint8_t v = (row[size_t(x >> 3)] & (0x80 >> (x & 7))) ? 255 : 0;
-          c = TColorBGR{v, v, v};
-          break;
-        }
-        case pxPalette8:
-          c = palette[row[size_t(x)]];
-          break;
-        case pxGray8:
-          c = TColorBGR{row[size_t(x)], row[size_t(x)], row[size_t(x)]};
-          break;
-        case pxRGB24:
-          std::memcpy(&c, row.data() + 3 * size_t(x), 3);
-          break;
-        default:
-          c = bitmap.ColorAt(x, y);
-          break;
-      }
-      uint8_t* d = out + size_t(x) * size_t(img.channels);
-      d[0] = c.r;
-      d[1] = c.g;
-      d[2] = c.b;
+  // Valid until the next call.
+  const uint8_t* Row(int y) {
+    const uint8_t* bgr = bitmap_.RowPointer(y);
+    for (int x = 0; x < width; ++x) {
+      uint8_t* d = out_.data() + size_t(x) * size_t(channels);
+      d[0] = bgr[3 * size_t(x) + 2];
+      d[1] = bgr[3 * size_t(x) + 1];
+      d[2] = bgr[3 * size_t(x)];
     }
-    if (alpha) {
-      std::memcpy(row.data(), alpha->RowPointer(y), std::min<size_t>(row.size(), size_t(alpha->RowLength())));
-      for (int x = 0; x < img.width; ++x) out[size_t(x) * 4 + 3] = row[size_t(x)];
+    if (alpha_) {
+      const uint8_t* a = alpha_->RowPointer(y);
+      for (int x = 0; x < width; ++x) out_[size_t(x) * 4 + 3] = a[x];
     }
+    return out_.data();
   }
-  return img;
-}
+
+ private:
+  TPxBitmap& bitmap_;
+  TPxBitmap* alpha_ = nullptr;
+  std::vector<uint8_t> out_;
+};
 
 struct TPngWriteState {
   char message[200];
@@ -201,8 +193,9 @@ void OnPngError(png_structp png, png_const_charp message) {
 
 void OnPngWarning(png_structp, png_const_charp) {}
 
-// libpng leaves by longjmp on errors; nothing here needs a destructor.
-bool WritePngRaw(std::FILE* file, const uint8_t* pixels, int width, int height, int channels, TPngWriteState* state) {
+// libpng leaves by longjmp on errors; nothing here needs a destructor (the
+// rows are made between libpng calls).
+bool WritePngRaw(std::FILE* file, TRgbRows& rows, TPngWriteState* state) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, state, OnPngError, OnPngWarning);
   if (!png) return false;
   png_infop info = png_create_info_struct(png);
@@ -211,30 +204,31 @@ bool WritePngRaw(std::FILE* file, const uint8_t* pixels, int width, int height, 
     return false;
   }
   png_init_io(png, file);
-  png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8,
-               channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+  png_set_IHDR(png, info, png_uint_32(rows.width), png_uint_32(rows.height), 8,
+               rows.channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
-  const size_t stride = size_t(width) * size_t(channels);
-  for (int y = 0; y < height; ++y) png_write_row(png, pixels + size_t(y) * stride);
+  for (int y = 0; y < rows.height; ++y) png_write_row(png, rows.Row(y));
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
   return true;
 }
 
-void WriteOutput(const TRgbImage& img, const std::string& path) {
+void WriteOutput(TPxBitmap& picture, const std::string& path) {
+  TRgbRows rows(picture);
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) Fail(path, std::string("cannot create: ") + std::strerror(errno));
-  bool ok;
+  bool ok = true;
   std::string why = "write error";
   if (EndsWithNoCase(path, ".png")) {
     TPngWriteState state{};
-    ok = WritePngRaw(file, img.pixels.data(), img.width, img.height, img.channels, &state);
+    ok = WritePngRaw(file, rows, &state);
     if (!ok && state.message[0]) why = state.message;
   } else {
-    std::fprintf(file, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nTUPLTYPE %s\nENDHDR\n", img.width, img.height,
-                 img.channels, img.channels == 4 ? "RGB_ALPHA" : "RGB");
-    ok = std::fwrite(img.pixels.data(), 1, img.pixels.size(), file) == img.pixels.size();
+    std::fprintf(file, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nTUPLTYPE %s\nENDHDR\n", rows.width, rows.height,
+                 rows.channels, rows.channels == 4 ? "RGB_ALPHA" : "RGB");
+    const size_t stride = size_t(rows.width) * size_t(rows.channels);
+    for (int y = 0; y < rows.height && ok; ++y) ok = std::fwrite(rows.Row(y), 1, stride, file) == stride;
   }
   ok = std::fflush(file) == 0 && ok;
   ok = std::fclose(file) == 0 && ok;
@@ -424,7 +418,7 @@ int Run(const TOptions& o) {
   if (o.info) PrintInfo(io, o.input);
   if (o.rotate != 0) Rotate(*io.TargetBitmap(), o.rotate);
   if (o.resizeWidth >= 0) Resize(*io.TargetBitmap(), o);
-  if (!o.output.empty()) WriteOutput(ToRgb(*io.TargetBitmap()), o.output);
+  if (!o.output.empty()) WriteOutput(*io.TargetBitmap(), o.output);
   return 0;
 }
 

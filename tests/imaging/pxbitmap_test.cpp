@@ -392,7 +392,7 @@ TEST(PxBitmap, PlatformBitmapOfAnOddDepthIsNeverReadWithTheWrongRowLength) {
 TEST(PxBitmap, AllocationSignalsThePlatformBitmapsChange) {
   TBitmap platform;
   int changes = 0;
-  platform.OnChange = [&](TBitmap&) { ++changes; };
+  platform.RegisterChangeListener([&](TBitmap&) { ++changes; });
   TPxBitmap b;
   b.AdoptTBitmap(&platform, true);
   b.AllocatePixels(8, 8, pxRGB24);

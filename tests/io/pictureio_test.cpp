@@ -4,7 +4,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -634,6 +638,86 @@ TEST_F(PictureIOTest, AViewThatGoesAwayLeavesAnOwnEmptyTarget) {
   EXPECT_EQ(Pixels(*io_.TargetBitmap()), "2;");
 }
 
+TEST_F(PictureIOTest, ANullBitmapLeavesTheViewAttachedUntilItGoes) {
+  auto view = std::make_unique<TFakeView>();
+  io_.SetAttachedPictureView(view.get());
+  io_.AttachBitmap(nullptr);
+  EXPECT_EQ(io_.AttachedPictureView(), view.get());
+  Fill(stream_, Fake(2, 1, 8));
+  io_.LoadBmpStream(stream_);
+  EXPECT_EQ(Pixels(view->picture), "8 8;");
+  EXPECT_EQ(view->imageChanges, 1);
+
+  // Its destruction notice still arrives: the next load neither reaches
+  // the freed view nor its picture.
+  view.reset();
+  EXPECT_EQ(io_.AttachedPictureView(), nullptr);
+  Fill(stream_, Fake(1, 1, 3, 72, 72));
+  io_.LoadBmpStream(stream_);
+  EXPECT_FALSE(io_.Aborted());
+  EXPECT_EQ(Pixels(*io_.TargetBitmap()), "3;");
+}
+
+TEST_F(PictureIOTest, AnAttachedBitmapReplacesTheViewEmptyOrNot) {
+  for (const bool empty : {true, false}) {
+    SCOPED_TRACE(empty ? "empty bitmap" : "bitmap with a picture");
+    TPictureIO io;
+    TPxBitmap external;
+    if (!empty) external.AllocatePixels(1, 1, pxGray8);
+    auto view = std::make_unique<TFakeView>();
+    io.SetAttachedPictureView(view.get());
+    io.AttachBitmap(&external);
+    EXPECT_EQ(io.AttachedPictureView(), nullptr);
+    Fill(stream_, Fake(2, 1, 8));
+    io.LoadBmpStream(stream_);
+    EXPECT_EQ(Pixels(external), "8 8;");
+    EXPECT_EQ(view->updates, 0);
+    EXPECT_EQ(Pixels(view->picture), "");
+
+    view.reset();
+    Fill(stream_, Fake(1, 1, 3, 72, 72));
+    io.LoadBmpStream(stream_);
+    EXPECT_EQ(io.TargetBitmap(), &external);
+    EXPECT_EQ(Pixels(external), "3;");
+  }
+}
+
+// A GIF of `frames` 1 x 1 images, each pixel colour 0 of a black and white table.
+Bytes TinyGif(int frames) {
+  Bytes b = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 255, 255, 255};
+  for (int i = 0; i < frames; ++i) {
+    const Bytes frame = {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0};
+    b.insert(b.end(), frame.begin(), frame.end());
+  }
+  b.push_back(0x3B);
+  return b;
+}
+
+TEST_F(PictureIOTest, GifLoadsCountImagesOnlyWhenTheyLoad) {
+  const Bytes good = TinyGif(3);
+  Bytes broken = TinyGif(1);
+  broken.resize(19);  // cut after the colour table
+  const std::string goodFile = Write("three.gif", good), brokenFile = Write("broken.gif", broken);
+  struct Case {
+    const char* name;
+    std::function<int32_t(const Bytes&, const std::string&)> load;
+  } cases[] = {
+      {"file", [&](const Bytes&, const std::string& file) { return io_.LoadGifFile(file); }},
+      {"stream",
+       [&](const Bytes& data, const std::string&) {
+         Fill(stream_, data);
+         return io_.LoadGifStream(stream_);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.load(good, goodFile), 3);
+    EXPECT_FALSE(io_.Aborted()) << io_.AbortReason();
+    EXPECT_EQ(c.load(broken, brokenFile), 0);
+    EXPECT_TRUE(io_.Aborted());
+  }
+}
+
 TEST_F(PictureIOTest, ProgressReachesOnProgressAndFinishesAtHundred) {
   std::vector<int> seen;
   io_.OnProgress = [&](TPictureIO&, int percent) { seen.push_back(percent); };
@@ -642,6 +726,210 @@ TEST_F(PictureIOTest, ProgressReachesOnProgressAndFinishesAtHundred) {
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen.back(), 100);
 }
+
+// ------------------------------------------------------------ the viewer's contract
+
+// The picture held as the viewer holds it: a TPxBitmap kept in a platform
+// bitmap, which the view hands out as DisplayBitmap and listens to. A load
+// must either fill that very bitmap, telling its listeners, or leave it alone.
+class TPlatformView : public TPxView {
+ public:
+  TPlatformView() {
+    picture_.SetLocation(pxTBitmap);
+    picture_.AsTBitmap()->RegisterChangeListener([this](TBitmap&) { notified = true; });
+  }
+  bool notified = false;
+  TBitmap* DisplayBitmap() override { return picture_.Bitmap(); }
+  TPxBitmap* ImageBitmap() override { return &picture_; }
+  TPxBitmap* ImageAlphaChannel() override { return picture_.AlphaChannel(); }
+  bool ImageHasAlphaChannel() override { return picture_.HasAlphaChannel(); }
+  void FlattenAlphaChannel(bool) override {}
+  void BeginRedrawLock() override {}
+  void EndRedrawLock() override {}
+  void EndRedrawLockQuiet() override {}
+
+ private:
+  TPxBitmap picture_;
+};
+
+// The platform bitmap's pixels as text, read through its own colour table.
+std::string PlatformPixels(const TBitmap& b) {
+  std::string s = std::to_string(b.Width()) + "x" + std::to_string(b.Height()) + ":";
+  for (int y = 0; y < b.Height(); ++y)
+    for (int x = 0; x < b.Width(); ++x) {
+      uint8_t c[3];
+      b.PixelBGR(x, y, c);
+      s += std::to_string(c[2]) + "," + std::to_string(c[1]) + "," + std::to_string(c[0]) + " ";
+    }
+  return s;
+}
+
+// The same text for a picture loaded without a view.
+std::string PicturePixels(TPxBitmap& b) {
+  std::string s = std::to_string(b.Width()) + "x" + std::to_string(b.Height()) + ":";
+  for (int y = 0; y < b.Height(); ++y)
+    for (int x = 0; x < b.Width(); ++x) {
+      const TColorBGR c = b.ColorAt(x, y);
+      s += std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + " ";
+    }
+  return s;
+}
+
+std::string CorpusFile(const std::string& name) {
+  return std::string(REVIMORA_SOURCE_DIR) + "/../shared/corpus/" + name;
+}
+
+#define REQUIRE_CORPUS() \
+  if (!std::filesystem::is_directory(CorpusFile(""))) GTEST_SKIP() << "../shared/corpus is absent"
+
+// "" when the two texts agree, else where they part (pictures are long).
+std::string FirstDifference(const std::string& a, const std::string& b) {
+  if (a == b) return "";
+  size_t i = 0;
+  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+  const size_t from = i < 40 ? 0 : i - 40;
+  return "at " + std::to_string(i) + ": ..." + a.substr(from, 80) + " / ..." + b.substr(from, 80);
+}
+
+Bytes ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct TFormatCase {
+  const char* name;
+  const char* file;                                           // in the corpus
+  std::function<void(TPictureIO&, const std::string&)> load;  // the per-format file load
+};
+
+void PrintTo(const TFormatCase& c, std::ostream* os) {
+  *os << c.name << " (" << c.file << ")";
+}
+
+class PictureIOContractTest : public PictureIOTest {
+ protected:
+  void SetUp() override {
+    PictureIOTest::SetUp();
+    ResetFileFormatRegistry();  // the real readers
+  }
+
+  // Loads the file into a view that already shows another picture and checks
+  // that the very platform bitmap now holds what a load without a view gives.
+  void ExpectLoadedIntoTheDisplayBitmap(const TFormatCase& c) {
+    TPlatformView view;
+    io_.SetAttachedPictureView(&view);
+    io_.LoadBmpFile(Write("previous.bmp", TinyBmp()));
+    ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+    TBitmap* const display = view.DisplayBitmap();
+    view.notified = false;
+    c.load(io_, CorpusFile(c.file));
+    ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+    EXPECT_EQ(view.DisplayBitmap(), display);
+    EXPECT_TRUE(view.notified);
+    ASSERT_NE(view.DisplayBitmap(), nullptr);
+
+    TPictureIO plain;
+    c.load(plain, CorpusFile(c.file));
+    ASSERT_FALSE(plain.Aborted());
+    EXPECT_EQ(FirstDifference(PlatformPixels(*view.DisplayBitmap()), PicturePixels(*plain.TargetBitmap())), "");
+  }
+};
+
+class PictureIOContractFormatTest : public PictureIOContractTest, public testing::WithParamInterface<TFormatCase> {};
+
+TEST_P(PictureIOContractFormatTest, ContractEveryFormatLoadsIntoTheSameDisplayBitmap) {
+  REQUIRE_CORPUS();
+  ExpectLoadedIntoTheDisplayBitmap(GetParam());
+}
+
+// Old-style JPEG inside TIFF is decoded aside and its storage moved into the
+// target, which swaps the platform bitmap for another one.
+TEST_F(PictureIOContractTest, DISABLED_ContractOldJpegTiffLoadsIntoTheSameDisplayBitmap) {
+  REQUIRE_CORPUS();
+  ExpectLoadedIntoTheDisplayBitmap({"tiff_old_jpeg", "tiff/libtiffpic/smallliz.tif", &TPictureIO::LoadTiffFile});
+}
+
+// What the viewer's fallback from the name to the content relies on: the
+// reader the name picks refuses the file without touching the picture, the
+// reader of its content then fills the same platform bitmap.
+TEST_F(PictureIOContractTest, ContractAJpegNamedBmpLoadsOnlyAsJpeg) {
+  REQUIRE_CORPUS();
+  TPlatformView view;
+  io_.SetAttachedPictureView(&view);
+  io_.LoadBmpFile(Write("previous.bmp", TinyBmp()));
+  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+  TBitmap* const display = view.DisplayBitmap();
+  const std::string previous = PlatformPixels(*display);
+  ASSERT_EQ(previous, "2x1:255,0,0 0,0,255 ");
+  const std::string jpeg = CorpusFile("jpeg/pillow/hopper_orientation_6.jpg");
+  const std::string misnamed = Write("x.bmp", ReadAll(jpeg));
+  TPictureIO plain;
+  plain.LoadJpegFile(jpeg);
+  ASSERT_FALSE(plain.Aborted());
+
+  struct Step {
+    const char* name;
+    std::function<void()> load;
+    bool loads;
+  } steps[] = {
+      {"bmp", [&] { io_.LoadBmpFile(misnamed); }, false},
+      {"by extension", [&] { io_.LoadFileByExtension(misnamed); }, false},
+      {"jpeg", [&] { io_.LoadJpegFile(misnamed); }, true},
+      {"bmp after the jpeg", [&] { io_.LoadBmpFile(misnamed); }, false},
+      {"by content", [&] { io_.LoadFileByContent(misnamed); }, true},
+  };
+  std::string shown = previous;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    view.notified = false;
+    step.load();
+    EXPECT_EQ(io_.Aborted(), !step.loads) << io_.AbortReason();
+    EXPECT_EQ(view.notified, step.loads);
+    ASSERT_EQ(view.DisplayBitmap(), display);
+    if (step.loads) shown = PicturePixels(*plain.TargetBitmap());
+    EXPECT_EQ(FirstDifference(PlatformPixels(*display), shown), "");
+  }
+}
+
+TEST_F(PictureIOContractTest, ContractANullBitmapKeepsLoadingIntoTheViewWhileItLives) {
+  auto view = std::make_unique<TPlatformView>();
+  io_.SetAttachedPictureView(view.get());
+  io_.AttachBitmap(nullptr);
+  TBitmap* const display = view->DisplayBitmap();
+  const std::string tiny = Write("tiny.bmp", TinyBmp());
+  io_.LoadBmpFile(tiny);
+  EXPECT_FALSE(io_.Aborted()) << io_.AbortReason();
+  EXPECT_TRUE(view->notified);
+  EXPECT_EQ(view->DisplayBitmap(), display);
+  EXPECT_EQ(PlatformPixels(*display), "2x1:255,0,0 0,0,255 ");
+
+  view.reset();
+  io_.LoadBmpFile(tiny);
+  EXPECT_FALSE(io_.Aborted()) << io_.AbortReason();
+  EXPECT_EQ(io_.AttachedPictureView(), nullptr);
+  EXPECT_EQ(PicturePixels(*io_.TargetBitmap()), "2x1:255,0,0 0,0,255 ");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryFormat, PictureIOContractFormatTest,
+    testing::Values(TFormatCase{"bmp_4bit", "bmp/image-rs/Info_4_Bit_Top_Down.bmp", &TPictureIO::LoadBmpFile},
+                    TFormatCase{"gif", "gif/image-gif/beacon.gif", &TPictureIO::LoadGifFile},
+                    TFormatCase{"tiff_lzw_palette", "tiff/zigimg/sample-pal8-lzw.tiff", &TPictureIO::LoadTiffFile},
+                    TFormatCase{"tiff_jpeg", "tiff/pillow/hopper_jpg.tif", &TPictureIO::LoadTiffFile},
+                    TFormatCase{"pcx", "pcx/kryptan-pcx/cga/CGA_BW.PCX", &TPictureIO::LoadPcxFile},
+                    TFormatCase{"dcx", "dcx/pillow/hopper.dcx", &TPictureIO::LoadDcxFile},
+                    TFormatCase{"tga", "tga/pillow/cross_scan_line.tga", &TPictureIO::LoadTgaFile},
+                    TFormatCase{"ico", "ico/pillow/black_and_white.ico", &TPictureIO::LoadIcoFile},
+                    TFormatCase{"cur", "cur/pillow/deerstalker.cur", &TPictureIO::LoadCurFile},
+                    TFormatCase{"pbm", "pnm/pillow/hopper_1bit.pbm", &TPictureIO::LoadPnmFile},
+                    TFormatCase{"pgm_16bit", "pnm/pillow/16_bit_binary.pgm", &TPictureIO::LoadPnmFile},
+                    TFormatCase{"wbmp", "wbmp/image-extras/shane_face.wbmp", &TPictureIO::LoadWbmpFile},
+                    TFormatCase{"jpeg", "jpeg/pillow/hopper_orientation_6.jpg", &TPictureIO::LoadJpegFile},
+                    TFormatCase{"png_palette", "pngsuite/basn3p08.png", &TPictureIO::LoadPngFile},
+                    TFormatCase{"png_16bit_alpha", "pngsuite/basn4a16.png", &TPictureIO::LoadPngFile},
+                    TFormatCase{"jp2", "jp2/pillow/rgb_trns_ycbc.jp2", &TPictureIO::LoadJp2File},
+                    TFormatCase{"j2k", "jp2/openjpeg-conformance/p0_11.j2k", &TPictureIO::LoadJ2kFile}),
+    [](const testing::TestParamInfo<TFormatCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
 }  // namespace rv

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/system.h"
 
@@ -28,10 +30,10 @@ TEST(TBitmap, RowsArePaddedAndTopDown) {
 TEST(TBitmap, ChangeNotificationFiresWhenPixelsAreReplaced) {
   TBitmap b;
   int changes = 0;
-  b.OnChange = [&](TBitmap& sender) {
+  b.RegisterChangeListener([&](TBitmap& sender) {
     EXPECT_EQ(&sender, &b);
     ++changes;
-  };
+  });
   b.SetSize(4, 4);
   EXPECT_EQ(changes, 1);
   b.SetSize(4, 4);  // nothing replaced
@@ -45,6 +47,51 @@ TEST(TBitmap, ChangeNotificationFiresWhenPixelsAreReplaced) {
   EXPECT_EQ(changes, 3);
   b.Assign(other);
   EXPECT_EQ(changes, 4);
+}
+
+// Records every listener call by name, marking calls with a foreign sender.
+struct TChangeLog {
+  std::vector<std::string> calls;
+  TBitmapChangeProc Listener(const TBitmap& owner, const std::string& name) {
+    return [this, &owner, name](TBitmap& sender) { calls.push_back(&sender == &owner ? name : name + "?"); };
+  }
+};
+
+TEST(TBitmap, EveryListenerHearsOfAChangeInRegistrationOrder) {
+  TChangeLog log;
+  TBitmap b;
+  const TBitmapListenerHandle view = b.RegisterChangeListener(log.Listener(b, "view"));
+  const TBitmapListenerHandle program = b.RegisterChangeListener(log.Listener(b, "program"));
+  b.SetSize(2, 2);
+  const TRGBQuad entry{1, 2, 3, 0};
+  b.SetColorTable(0, 1, &entry);
+  EXPECT_EQ(log.calls, (std::vector<std::string>{"view", "program", "view", "program"}));
+
+  log.calls.clear();
+  b.UnregisterChangeListener(-1);
+  b.UnregisterChangeListener(view + program + 100);
+  b.UnregisterChangeListener(view);
+  b.UnregisterChangeListener(view);
+  b.Changed();
+  EXPECT_EQ(log.calls, std::vector<std::string>{"program"});
+}
+
+TEST(TBitmap, AListenerMayChangeTheListFromItsCall) {
+  TChangeLog log;
+  TBitmap b;
+  TBitmapListenerHandle self = -1, later = -1;
+  self = b.RegisterChangeListener([&](TBitmap& sender) {
+    log.calls.push_back("self");
+    sender.UnregisterChangeListener(self);
+    sender.UnregisterChangeListener(later);
+    // Registered during the call: heard from the next change on.
+    sender.RegisterChangeListener(log.Listener(b, "added"));
+  });
+  later = b.RegisterChangeListener(log.Listener(b, "later"));
+  b.RegisterChangeListener(log.Listener(b, "last"));
+  b.Changed();
+  b.Changed();
+  EXPECT_EQ(log.calls, (std::vector<std::string>{"self", "last", "last", "added"}));
 }
 
 TEST(TBitmap, ResizeKeepsTheOverlappingPixels) {
