@@ -16,9 +16,10 @@
 //     partial row is completed with zeros.
 //   - RLE data that ends early (no end-of-bitmap, or cut short): not an error;
 //     pixels never written are zero (black, or palette entry 0 when indexed).
-//   - RLE runs, absolute runs or deltas that pass the row end or the last row:
-//     writes are clipped, decoding stops there and the abort flag is set; the
-//     rows decoded so far stay.
+//   - RLE runs or absolute runs that pass the row end (writers encode the row
+//     padding of odd widths too): the pixels past the last column are
+//     dropped and decoding goes on; a delta past the row end moves to the
+//     row end, one past the last row ends decoding. Not an error.
 //   - pixel indexes past the colour table: the picture is decoded with those
 //     pixels black (the table is always 256 entries, zero-filled) and the
 //     abort flag is set afterwards.
