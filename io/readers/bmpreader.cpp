@@ -112,16 +112,17 @@ class TBmpReader {
  public:
   TBmpReader(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAlpha,
              std::unique_ptr<TPxMask>& alphaMask, bool noFileHeader, bool paramsOnly, TProgressRecord& progress,
-             TIOParamsVals& params)
+             TIOParamsVals& params, TBmpIconLayout* icon)
       : stream_(stream),
         bitmap_(bitmap),
         dataSize_(dataSize),
         ignoreAlpha_(ignoreAlpha),
         alphaMask_(alphaMask),
-        noFileHeader_(noFileHeader),
+        noFileHeader_(noFileHeader || icon != nullptr),
         paramsOnly_(paramsOnly),
         progress_(progress),
-        params_(params) {}
+        params_(params),
+        icon_(icon) {}
 
   void Run();
 
@@ -136,6 +137,7 @@ class TBmpReader {
   bool SetUpFields();
   void ReadColorTable();
   void FillParams();
+  void FillIconLayout();
   bool Allocate();
   int DestRow(int64_t fileRow) const { return int(h_.topDown ? fileRow : rows_ - 1 - fileRow); }
 
@@ -158,6 +160,7 @@ class TBmpReader {
   bool paramsOnly_;
   TProgressRecord& progress_;
   TIOParamsVals& params_;
+  TBmpIconLayout* icon_;
 
   TBmpHeader h_;
   std::array<TColorBGR, 256> palette_{};  // zero-filled past the file's entries
@@ -227,6 +230,16 @@ bool TBmpReader::ReadHeaders() {
     h_.xppm = int32_t(Le32(hb + 24));
     h_.yppm = int32_t(Le32(hb + 28));
     h_.colorsUsed = Le32(hb + 32);
+  }
+  if (icon_) {
+    // The stored height counts the picture and the AND bitmap below it.
+    const int64_t stored = h_.height;
+    h_.height = stored / 2;
+    if (h_.height == 0)
+      return Fail("bitmap height " + std::to_string(stored) + " leaves no rows for the picture" +
+                  At(pos + (h_.core ? 6 : 8)));
+    if (h_.bitCount == 0) h_.bitCount = icon_->FallbackBitCount;
+    if (h_.bitCount == 0) return Fail("no bit count in the bitmap header, the entry or its colour count");
   }
   pos += hs;
 
@@ -345,6 +358,21 @@ void TBmpReader::ReadColorTable() {
   paletteCount_ = int(count);
   if (!h_.explicitOffset) h_.dataOffset = h_.tableStart + count * entrySize;
   params_.SetColorMap(count > 0 ? palette_.data() : nullptr, paletteCount_);
+}
+
+void TBmpReader::FillIconLayout() {
+  TBmpIconLayout& l = *icon_;
+  l.Width = h_.width;
+  l.Height = h_.height;
+  l.TopDown = h_.topDown;
+  l.Core = h_.core;
+  l.BitCount = h_.bitCount;
+  l.Xppm = h_.xppm;
+  l.Yppm = h_.yppm;
+  const bool uncompressed =
+      h_.compression == kBiRgb || h_.compression == kBiBitFields || h_.compression == kBiAlphaBitFields;
+  l.AndStart = uncompressed ? h_.dataOffset - h_.start + RowLengthFor(h_.width, h_.bitCount) * h_.height : -1;
+  l.AndRowBytes = RowLengthFor(h_.width, 1);
 }
 
 void TBmpReader::FillParams() {
@@ -740,6 +768,7 @@ void TBmpReader::Run() {
   if (!ReadHeaders() || !ValidateLayout()) return;
   ReadColorTable();
   FillParams();
+  if (icon_) FillIconLayout();
   if (paramsOnly_) return;
   if (!Allocate()) return;
   if (h_.compression == kBiRle8 || h_.compression == kBiRle4)
@@ -755,8 +784,8 @@ void TBmpReader::Run() {
 
 void ReadBmp(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAlpha,
              std::unique_ptr<TPxMask>& alphaMask, bool noFileHeader, bool paramsOnly, TProgressRecord& progress,
-             TIOParamsVals& params) {
-  TBmpReader reader(stream, bitmap, dataSize, ignoreAlpha, alphaMask, noFileHeader, paramsOnly, progress, params);
+             TIOParamsVals& params, TBmpIconLayout* icon) {
+  TBmpReader reader(stream, bitmap, dataSize, ignoreAlpha, alphaMask, noFileHeader, paramsOnly, progress, params, icon);
   reader.Run();
 }
 

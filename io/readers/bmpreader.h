@@ -1,7 +1,8 @@
 // The BMP reader: Windows and OS/2 device-independent bitmaps (file header
 // "BM", core, information, V4 and V5 headers and the OS/2 2.x header),
 // uncompressed 1/2/4/8/16/24/32-bit data, RLE4 and RLE8, bit fields with or
-// without alpha. The icon reader calls ReadBmp for the bitmaps inside icons.
+// without alpha. The icon reader calls ReadBmp for the bitmaps inside icons
+// (TBmpIconLayout).
 //
 // Failure is reported through progress.Fail (abort flag and reason); nothing
 // is thrown for bad data. What each kind of bad input gives:
@@ -36,6 +37,27 @@ class TPxMask;
 class TIOParamsVals;
 struct TProgressRecord;
 
+// The bitmap of an icon or cursor entry: an information header (no file
+// header) whose height counts the picture and, below it, the 1-bit AND
+// bitmap. ReadBmp decodes the picture, half that height, and says where the
+// AND bitmap lies; applying it is the icon reader's business.
+struct TBmpIconLayout {
+  // In: the bit count to use when the header's is 0 (the entry's); 0: none.
+  int FallbackBitCount = 0;
+  // Out, once the header is read: the picture as decoded.
+  int64_t Width = 0;
+  int64_t Height = 0;  // half the header's
+  bool TopDown = false;
+  bool Core = false;  // 12-byte OS/2 1.x header
+  int BitCount = 0;   // the header's, or the fallback
+  int32_t Xppm = 0;
+  int32_t Yppm = 0;
+  // Offset of the AND bitmap from the start of the data (right after the
+  // picture's rows); -1 for compressed data, whose end is not known.
+  int64_t AndStart = -1;
+  int64_t AndRowBytes = 0;
+};
+
 // Decodes a BMP from the stream's current position into bitmap and fills the
 // BMP fields of params (Width, Height, BitsPerSample, SamplesPerPixel, DpiX,
 // DpiY, ColorMap, BmpVersion, BmpRunLength); reads params.NativePixelFormat.
@@ -49,10 +71,13 @@ struct TProgressRecord;
 //   noFileHeader: the data starts with the information header (icons); the
 //     pixel data follows the colour table.
 //   paramsOnly: fill params and stop before allocating.
+//   icon: the data is an icon entry's bitmap (implies noFileHeader); the
+//     layout is filled even with paramsOnly. A stored height below 2 and a
+//     bit count of 0 with no fallback are refused.
 // The stream position is left after the last byte read.
 void ReadBmp(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAlpha,
              std::unique_ptr<TPxMask>& alphaMask, bool noFileHeader, bool paramsOnly, TProgressRecord& progress,
-             TIOParamsVals& params);
+             TIOParamsVals& params, TBmpIconLayout* icon = nullptr);
 
 // The registry's reader entry for format 5: a whole BMP file with its file
 // header, alpha kept.

@@ -1,8 +1,10 @@
 // The icon and cursor readers: Windows ICO and CUR files, a directory of
 // images each stored as a device-independent bitmap (an XOR bitmap with a
 // doubled height in its header, then a 1-bit AND bitmap) or as a PNG file.
-// The XOR bitmap is decoded by the BMP reader (ReadBmp), PNG images by the
-// PNG reader (ReadPng); this reader picks the entry, applies the AND bitmap
+// The XOR bitmap is decoded by the BMP reader (ReadBmp with a
+// TBmpIconLayout: it halves the stored height and says where the AND bitmap
+// starts), PNG images by the PNG reader (ReadPng); this reader picks the
+// entry, holds the entry's size against the bitmap, applies the AND bitmap
 // and fills the icon fields.
 //
 // Transparency: pixels whose AND bit is set get mask 0 and the background

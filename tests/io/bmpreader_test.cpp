@@ -573,6 +573,69 @@ TEST_F(BmpReaderTest, WithoutFileHeaderDataFollowsTheColourTable) {
     for (int x = 0; x < 2; ++x) EXPECT_EQ(bitmap_.ColorAt(x, y), s.palette[size_t(x + 2 * y)]);
 }
 
+// Inside an icon the stored height counts the picture and the AND bitmap
+// below it: the picture is half of it, and the layout says where the AND
+// bitmap starts (-1 after compressed data) and which bit count was used.
+struct TIconCase {
+  const char* name;
+  int32_t storedHeight;
+  uint16_t bitCount;  // 0: the fallback's
+  uint32_t compression;
+  int fallbackBitCount;
+  int64_t andStart;  // from the start of the data
+  bool topDown;
+};
+
+void PrintTo(const TIconCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class BmpIconLayoutTest : public BmpReaderTest, public testing::WithParamInterface<TIconCase> {};
+
+TEST_P(BmpIconLayoutTest, HalvesTheHeightAndFindsTheAndBitmap) {
+  const TIconCase& c = GetParam();
+  TBmpSpec s;
+  s.fileHeader = false;
+  s.width = 3;
+  s.height = c.storedHeight;
+  s.bitCount = c.bitCount;
+  s.compression = c.compression;
+  s.colorsUsed = 4;
+  s.palette = Ramp(4);
+  // Picture rows of 3 indexes (4 bytes a row); the AND bytes after them are 0xFF.
+  s.pixels = c.compression == 1 ? Bytes{3, 2, 0, 0, 3, 3, 0, 1} : Bytes{1, 2, 3, 0, 3, 2, 1, 0};
+  s.pixels.resize(s.pixels.size() + 8, 0xFF);
+  TBmpIconLayout layout;
+  layout.FallbackBitCount = c.fallbackBitCount;
+  const Bytes data = MakeBmp(s);
+  TPxMemStream stream(data.data(), int64_t(data.size()));
+  progress_.Aborted = &aborted_;
+  ReadBmp(stream, bitmap_, int32_t(data.size()), false, mask_, false, false, progress_, params_, &layout);
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(layout.Width, 3);
+  EXPECT_EQ(layout.Height, 2);
+  EXPECT_EQ(layout.TopDown, c.topDown);
+  EXPECT_EQ(layout.BitCount, 8);
+  EXPECT_EQ(layout.AndStart, c.andStart);
+  EXPECT_EQ(layout.AndRowBytes, 4);
+  ASSERT_EQ(bitmap_.Height(), 2);
+  EXPECT_EQ(params_.Height, 2);
+  // The bottom stored row is the first in the file unless top-down.
+  EXPECT_EQ(bitmap_.ColorAt(1, c.topDown ? 0 : 1), s.palette[2]);
+  EXPECT_EQ(bitmap_.ColorAt(0, c.topDown ? 1 : 0), s.palette[3]);
+}
+
+const TIconCase kIconCases[] = {
+    {"BottomUp", 4, 8, 0, 0, 40 + 16 + 8, false},
+    {"TopDown", -4, 8, 0, 0, 40 + 16 + 8, true},
+    {"OddStoredHeight", 5, 8, 0, 0, 40 + 16 + 8, false},
+    {"BitCountFromTheEntry", 4, 0, 0, 8, 40 + 16 + 8, false},
+    {"CompressedHasNoKnownAndStart", 4, 8, 1, 0, -1, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, BmpIconLayoutTest, testing::ValuesIn(kIconCases),
+                         [](const testing::TestParamInfo<TIconCase>& i) { return std::string(i.param.name); });
+
 TEST_F(BmpReaderTest, FormatEntryHandsBackTheAlphaMask) {
   TBmpSpec s;
   s.width = 2;
