@@ -171,7 +171,8 @@ class TBmpReader {
   bool standard32_ = false;
   bool alphaFromFile_ = false;  // this picture's data may carry alpha
   std::vector<uint32_t> lut16_;
-  int64_t rows_ = 0;      // rows the bitmap holds (fewer than the height when the file ends early)
+  int64_t rows_ = 0;      // rows of the picture: the bitmap's height
+  int64_t dataRows_ = 0;  // rows the uncompressed data reaches (fewer when the file ends early)
   int64_t rowBytes_ = 0;  // bytes of one file row, padded to 4
   uint32_t maxIndex_ = 0;
   uint8_t alphaOr_ = 0;
@@ -295,7 +296,8 @@ bool TBmpReader::ValidateLayout() {
   if (h_.explicitOffset) {
     if (h_.dataOffset < h_.tableStart)
       return Fail("pixel data offset " + std::to_string(h_.dataOffset - h_.start) + " lies inside the header");
-    if (h_.dataOffset >= h_.end)
+    // Data ending right where the pixels start is a header-only file.
+    if (h_.dataOffset > h_.end)
       return Fail("pixel data offset " + std::to_string(h_.dataOffset - h_.start) + " is past the end of the data (" +
                   std::to_string(h_.end - h_.start) + " bytes)");
   }
@@ -345,8 +347,10 @@ void TBmpReader::ReadColorTable() {
     count = h_.colorsUsed <= 256 ? h_.colorsUsed : 0;
   }
   // Never past the pixel data (OS/2 files often store fewer entries than
-  // 2^bits) nor past the end of the data.
+  // 2^bits) nor past the end of the data. Without an offset the pixel data
+  // follows the whole table, even when the file ends inside it.
   const int64_t limit = h_.explicitOffset ? h_.dataOffset : h_.end;
+  const int64_t wanted = std::clamp<int64_t>(count, 0, 256);
   count = std::clamp<int64_t>(std::min(count, (limit - h_.tableStart) / entrySize), 0, 256);
   uint8_t raw[256 * 4];
   const int64_t got = ReadAt(h_.tableStart, raw, count * entrySize);
@@ -356,7 +360,7 @@ void TBmpReader::ReadColorTable() {
     palette_[size_t(i)] = TColorBGR{e[0], e[1], e[2]};
   }
   paletteCount_ = int(count);
-  if (!h_.explicitOffset) h_.dataOffset = h_.tableStart + count * entrySize;
+  if (!h_.explicitOffset) h_.dataOffset = h_.tableStart + wanted * entrySize;
   params_.SetColorMap(count > 0 ? palette_.data() : nullptr, paletteCount_);
 }
 
@@ -422,15 +426,18 @@ bool TBmpReader::Allocate() {
   check.Height = h_.height;
   check.BitsPerPixel = h_.bitCount;
   check.RowBytes = rowBytes_;
+  // A file cut inside its colour table has no pixel byte at all.
+  const int64_t dataBytes = std::max<int64_t>(h_.end - h_.dataOffset, 0);
   if (rle) {
-    check.CompressedBytes = h_.end - h_.dataOffset;
+    check.CompressedBytes = dataBytes;
     check.MaxPixelsPerByte = kRleMaxPixelsPerByte;
   } else {
-    check.DataBytes = h_.end - h_.dataOffset;
+    check.DataBytes = dataBytes;
   }
   const THeaderCheck result = CheckImageHeader(check, progress_);
   if (!result.Ok) return false;
-  rows_ = result.RowsInData;
+  rows_ = h_.height;
+  dataRows_ = result.RowsInData;
 
   native_ = params_.NativePixelFormat != 0;
   TPxBitmapFormat format = pxRGB24;
@@ -588,8 +595,8 @@ void TBmpReader::ConvertRow(const uint8_t* src, uint8_t* dst, int destRow) {
 void TBmpReader::ReadDirect24() {
   const int64_t rowsPerChunk = std::max<int64_t>(1, kChunkBytes / rowBytes_);
   int64_t pos = h_.dataOffset;
-  for (int64_t fileRow = 0; fileRow < rows_ && !progress_.IsAborted();) {
-    const int64_t n = std::min(rowsPerChunk, rows_ - fileRow);
+  for (int64_t fileRow = 0; fileRow < dataRows_ && !progress_.IsAborted();) {
+    const int64_t n = std::min(rowsPerChunk, dataRows_ - fileRow);
     uint8_t* dst = bitmap_.RowPointer(DestRow(fileRow));  // lowest address of the n rows
     const int64_t want = n * rowBytes_;
     const int64_t got = ReadAt(pos, dst, want);
@@ -608,7 +615,7 @@ void TBmpReader::DecodeUncompressed() {
   } else if (h_.bitCount == 24) {
     // One read per row, straight into the row.
     int64_t pos = h_.dataOffset;
-    for (int64_t fileRow = 0; fileRow < rows_ && !progress_.IsAborted(); ++fileRow, pos += rowBytes_) {
+    for (int64_t fileRow = 0; fileRow < dataRows_ && !progress_.IsAborted(); ++fileRow, pos += rowBytes_) {
       uint8_t* dst = bitmap_.RowPointer(DestRow(fileRow));
       const int64_t got = std::max<int64_t>(ReadAt(pos, dst, rowBytes_), 0);
       if (got < rowBytes_) std::memset(dst + got, 0, size_t(rowBytes_ - got));
@@ -616,20 +623,20 @@ void TBmpReader::DecodeUncompressed() {
     }
   } else {
     // A table of every 16-bit value pays off only for pictures larger than it.
-    if (h_.bitCount == 16 && h_.width * rows_ > 65536) {
+    if (h_.bitCount == 16 && h_.width * dataRows_ > 65536) {
       lut16_.resize(65536);
       for (uint32_t v = 0; v < 65536; ++v)
         lut16_[v] = uint32_t(fields_[2].Get(v)) | (uint32_t(fields_[1].Get(v)) << 8) |
                     (uint32_t(fields_[0].Get(v)) << 16) | (uint32_t(fields_[3].Get(v)) << 24);
     }
     const int64_t rowsPerChunk = std::max<int64_t>(1, kChunkBytes / rowBytes_);
-    std::vector<uint8_t> buffer(size_t(std::min(rowsPerChunk, rows_) * rowBytes_));
+    std::vector<uint8_t> buffer(size_t(std::min(rowsPerChunk, dataRows_) * rowBytes_));
     int64_t pos = h_.dataOffset;
-    for (int64_t fileRow = 0; fileRow < rows_ && !progress_.IsAborted();) {
-      const int64_t n = std::min(rowsPerChunk, rows_ - fileRow);
+    for (int64_t fileRow = 0; fileRow < dataRows_ && !progress_.IsAborted();) {
+      const int64_t n = std::min(rowsPerChunk, dataRows_ - fileRow);
       const int64_t want = n * rowBytes_;
       const int64_t got = std::max<int64_t>(ReadAt(pos, buffer.data(), want), 0);
-      // A final partial row is completed with zeros; rows past the data too.
+      // A final partial row is completed with zeros.
       if (got < want) std::memset(buffer.data() + got, 0, size_t(want - got));
       for (int64_t i = 0; i < n; ++i) {
         const int row = DestRow(fileRow + i);
@@ -640,14 +647,19 @@ void TBmpReader::DecodeUncompressed() {
       progress_.Report(fileRow);
     }
   }
+  // The file ended early: the rows it does not reach are cleared (black, or
+  // palette index 0 when indexed); their alpha stays opaque.
+  for (int64_t fileRow = dataRows_; fileRow < rows_; ++fileRow)
+    std::memset(bitmap_.RowPointer(DestRow(fileRow)), 0, size_t(bitmap_.RowLength()));
   bitmap_.SetAccess(savedAccess);
+  progress_.Report(rows_);
 }
 
 // ------------------------------------------------------------ run-length
 
 void TBmpReader::DecodeRle() {
   const bool rle8 = h_.compression == kBiRle8;
-  const int64_t available = h_.end - h_.dataOffset;
+  const int64_t available = std::max<int64_t>(h_.end - h_.dataOffset, 0);
   // Worst case a pixel costs 2 bytes (runs of 1) plus a few bytes per row;
   // anything beyond cannot be pixel data of this picture.
   const int64_t useful = 2 * h_.width * rows_ + 8 * rows_ + 4096;

@@ -12,9 +12,12 @@
 //     offset inside the header or past the end of the data, a picture the
 //     limits check refuses): abort before anything is allocated; the bitmap
 //     keeps its previous picture.
-//   - uncompressed data that ends early: not an error. The bitmap holds the
-//     rows that are there (io/limits.h explains the shortened bitmap); a final
-//     partial row is completed with zeros.
+//   - uncompressed data that ends early, even right where it starts (a
+//     header-only file): not an error. The bitmap keeps the header's size
+//     (io/limits.h): the rows there are decoded (the bottom ones of a bottom-up
+//     file), a final partial row is completed with zero bytes, the rows past
+//     the data are cleared (black, or palette index 0 when indexed; opaque).
+//     A claim far beyond the bytes present is refused by the limits check.
 //   - RLE data that ends early (no end-of-bitmap, or cut short): not an error;
 //     pixels never written are zero (black, or palette entry 0 when indexed).
 //   - RLE runs or absolute runs that pass the row end (writers encode the row

@@ -193,8 +193,8 @@ void TIconReader::ReadPngEntry() {
 void TIconReader::ApplyAndBitmap() {
   const TBmpIconLayout& d = dib_;
   const int64_t width = d.Width, height = d.Height;
-  // The XOR bitmap with a shortened height (its data ended early), or
-  // compressed, leaves no way to find the AND bitmap: opaque.
+  // Compressed XOR data leaves no way to find the AND bitmap: opaque. (The
+  // size check guards the writes below.)
   if (d.AndStart < 0 || bitmap_.Height() != height || bitmap_.Width() != width) {
     FinishMask(true);
     return;

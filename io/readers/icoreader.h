@@ -13,7 +13,8 @@
 // their fourth byte instead, unless every one of those bytes is 0 or 255,
 // in which case the AND bitmap decides. PNG images bring their own alpha.
 // An AND bitmap that is missing or cut short leaves the pixels it does not
-// cover opaque.
+// cover opaque. A bitmap whose XOR rows are cut short keeps the header's size
+// (as the BMP reader does, io/limits.h): the rows not reached are black.
 //
 // Failure is reported through progress.Fail (abort flag and reason); nothing
 // is thrown. What each kind of bad input gives:

@@ -21,11 +21,13 @@
 //     allocated; the bitmap keeps its previous picture.
 //   - colour-map entries past index 255 are not kept; pixel values with no
 //     map entry show black (opaque).
-//   - plain data that ends early: not an error; the bitmap holds the rows
-//     that are there (io/limits.h explains the shortened bitmap).
-//   - run-length data that ends early, also inside a packet: not an error;
-//     the pixels not decoded are black. A packet that crosses a row end goes
-//     on in the next row; decoding stops at the last pixel of the picture.
+//   - data that ends early, plain or run-length, also inside a packet or
+//     right after the header: not an error. The bitmap keeps the header's
+//     size (io/limits.h); the pixels the data does not reach are black and
+//     opaque (a pixel cut inside its bytes is completed with zero bytes). A
+//     plain file claiming far more than its bytes is refused by the limits
+//     check. A packet that crosses a row end goes on in the next row;
+//     decoding stops at the last pixel of the picture.
 #pragma once
 
 #include <cstdint>

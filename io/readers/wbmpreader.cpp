@@ -85,9 +85,10 @@ void Decode(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool para
   check.DataBytes = std::max<int64_t>(end - dataStart, 0);
   const THeaderCheck result = CheckImageHeader(check, progress);
   if (!result.Ok) return;
+  // A file that ends early keeps the header's size; the rows past the data are black.
   const int64_t rows = result.RowsInData;
-  bitmap.AllocatePixels(int(width), int(rows), pxMono1);
-  progress.Scale = 100.0 / double(rows);
+  bitmap.AllocatePixels(int(width), int(height), pxMono1);
+  progress.Scale = 100.0 / double(height);
 
   const int64_t rowsPerChunk = std::max<int64_t>(1, kChunkBytes / rowBytes);
   std::vector<uint8_t> buffer(size_t(std::min(rowsPerChunk, rows) * rowBytes));
@@ -105,7 +106,9 @@ void Decode(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool para
     row += n;
     progress.Report(row);
   }
+  for (int64_t row = rows; row < height; ++row) std::memset(bitmap.RowPointer(int(row)), 0, size_t(bitmap.RowLength()));
   bitmap.SetAccess(savedAccess);
+  progress.Report(height);
 }
 
 }  // namespace

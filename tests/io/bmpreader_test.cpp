@@ -860,15 +860,25 @@ const TRefusedCase kRefusedCases[] = {
      "overlaps"},
     {"OffsetPastEnd", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.dataOffset = 5000; })); }, "past the end"},
     {"OffsetInsideHeader", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.dataOffset = 20; })); }, "inside"},
-    {"NoPixelData", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.pixels.clear(); })); }, "past the end"},
-    {"NoPixelDataWithoutOffset",
+    // A header-only file may claim 64 MiB of pixels (72 million here), a cut one 64 times its data.
+    {"HeaderOnlyClaimsTooMuch",
      [] {
        return MakeBmp(Changed([](TBmpSpec& s) {
+         s.width = 9000;
+         s.height = 8000;
          s.pixels.clear();
-         s.dataOffset = 0;
        }));
      },
-     "no pixel data"},
+     "claim far more"},
+    {"CutFileClaimsTooMuch",
+     [] {
+       return MakeBmp(Changed([](TBmpSpec& s) {
+         s.width = 9000;
+         s.height = 8000;
+         s.pixels.assign(9000 * 8000 / 64 - 9000, 1);
+       }));
+     },
+     "claim far more"},
     {"HugeDimensions",
      [] {
        return MakeBmp(Changed([](TBmpSpec& s) {
@@ -1078,26 +1088,80 @@ TEST_F(BmpReaderTest, ColourTableIsCutAtThePixelDataOffset) {
   for (int x = 0; x < 4; ++x) EXPECT_EQ(bitmap_.ColorAt(x, 0), s.palette[size_t(x)]);
 }
 
-// Uncompressed data that ends early is not an error: the bitmap holds the
-// rows that are there (the bottom ones of a bottom-up file), a partial row is
-// completed with black.
-TEST_F(BmpReaderTest, TruncatedDataKeepsTheRowsPresent) {
+// Uncompressed data that ends early is not an error and keeps the header's
+// size, as browsers show a cut picture: the rows there (the bottom ones of a
+// bottom-up file) are decoded, a partial row is completed with zero bytes,
+// the rows past the data are cleared.
+struct TCutCase {
+  const char* name;
+  bool fileBacked;  // the row-by-row path instead of the whole-block read
+  int topDown;      // 1: top-down rows
+};
+
+class BmpTruncatedTest : public BmpReaderTest, public testing::WithParamInterface<TCutCase> {};
+
+TEST_P(BmpTruncatedTest, KeepsTheHeadersSizeAndClearsTheRowsPastTheData) {
+  const TCutCase& c = GetParam();
+  if (c.fileBacked) bitmap_.SetMemoryThreshold(0);
   TBmpSpec s;
   s.width = 5;
-  s.height = 6;
-  s.pixels = Rows24(5, 6, false);
+  s.height = c.topDown ? -6 : 6;
+  s.pixels = Rows24(5, 6, c.topDown);
   s.pixels.resize(16 * 2 + 7);  // two whole rows and two pixels and a byte of the third
   Read(MakeBmp(s));
   ASSERT_FALSE(aborted_) << progress_.AbortReason;
   EXPECT_EQ(params_.Height, 6);
-  ASSERT_EQ(bitmap_.Height(), 3);
+  ASSERT_EQ(bitmap_.Width(), 5);
+  ASSERT_EQ(bitmap_.Height(), 6);
+  // File row i is picture row 5 - i (bottom-up) or i (top-down).
+  auto row = [&](int fileRow) { return c.topDown ? fileRow : 5 - fileRow; };
   for (int x = 0; x < 5; ++x) {
-    EXPECT_EQ(bitmap_.ColorAt(x, 2), Colour24(x, 5));
-    EXPECT_EQ(bitmap_.ColorAt(x, 1), Colour24(x, 4));
+    EXPECT_EQ(bitmap_.ColorAt(x, row(0)), Colour24(x, row(0)));
+    EXPECT_EQ(bitmap_.ColorAt(x, row(1)), Colour24(x, row(1)));
+    for (int fileRow = 3; fileRow < 6; ++fileRow) EXPECT_EQ(bitmap_.ColorAt(x, row(fileRow)), TColorBGR{}) << x;
   }
-  EXPECT_EQ(bitmap_.ColorAt(1, 0), Colour24(1, 3));
-  EXPECT_EQ(bitmap_.ColorAt(2, 0), (TColorBGR{Colour24(2, 3).b, 0, 0}));
-  EXPECT_EQ(bitmap_.ColorAt(4, 0), TColorBGR{});
+  EXPECT_EQ(bitmap_.ColorAt(1, row(2)), Colour24(1, row(2)));
+  EXPECT_EQ(bitmap_.ColorAt(2, row(2)), (TColorBGR{Colour24(2, row(2)).b, 0, 0}));
+  EXPECT_EQ(bitmap_.ColorAt(4, row(2)), TColorBGR{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, BmpTruncatedTest,
+                         testing::Values(TCutCase{"InMemory", false, 0}, TCutCase{"FileBacked", true, 0},
+                                         TCutCase{"TopDown", false, 1}),
+                         [](const testing::TestParamInfo<TCutCase>& i) { return std::string(i.param.name); });
+
+// A file that ends where its pixel data would start shows at the header's
+// size, cleared: black in colour, palette index 0 when indexed, opaque. The
+// pixel data offset may name that end or be left 0.
+TEST_F(BmpReaderTest, HeaderOnlyFileShowsClearedAtTheHeadersSize) {
+  struct TCase {
+    const char* name;
+    uint16_t bitCount;
+    bool native;
+    int64_t dataOffset;  // -1: the end of the file; 0: not given
+  };
+  for (const TCase& c : {TCase{"Pal8", 8, false, -1}, TCase{"Pal8NoOffset", 8, false, 0},
+                         TCase{"Pal8Native", 8, true, -1}, TCase{"Rgba32", 32, false, -1}}) {
+    SCOPED_TRACE(c.name);
+    TBmpSpec s = c.bitCount == 8 ? GoodSpec() : WithBits(c.bitCount, 0);
+    s.pixels.clear();
+    s.dataOffset = c.dataOffset;
+    params_.NativePixelFormat = c.native ? 1 : 0;
+    PlantPreviousPicture();
+    Read(MakeBmp(s));
+    ASSERT_FALSE(aborted_) << progress_.AbortReason;
+    ASSERT_EQ(bitmap_.Width(), 4);
+    ASSERT_EQ(bitmap_.Height(), 2);
+    EXPECT_EQ(bitmap_.Format(), c.native ? pxPalette8 : pxRGB24);
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 4; ++x) {
+        if (c.native)
+          EXPECT_EQ(bitmap_.ByteAt(x, y), 0) << x << "," << y;
+        else
+          EXPECT_EQ(bitmap_.ColorAt(x, y), TColorBGR{}) << x << "," << y;
+      }
+    EXPECT_FALSE(mask_);
+  }
 }
 
 TEST_F(BmpReaderTest, RleEndingWithoutEndOfBitmapIsNotAnError) {
@@ -1111,9 +1175,9 @@ TEST_F(BmpReaderTest, RleEndingWithoutEndOfBitmapIsNotAnError) {
   EXPECT_EQ(bitmap_.ColorAt(2, 0), TColorBGR{});
 }
 
-// Every cut of a good file fails cleanly or gives a picture; decoding the
-// same cut twice gives the same pixels; the rows a cut keeps are the rows of
-// the whole file.
+// Every cut of a good file fails cleanly or gives a picture of the header's
+// size; decoding the same cut twice gives the same pixels; the rows a cut
+// keeps are the rows of the whole file, the rows it lost are black.
 struct TSweepCase {
   const char* name;
   std::function<TBmpSpec()> spec;
@@ -1121,7 +1185,7 @@ struct TSweepCase {
 
 class BmpTruncationSweep : public BmpReaderTest, public testing::WithParamInterface<TSweepCase> {};
 
-TEST_P(BmpTruncationSweep, EveryCutFailsCleanlyOrKeepsWholeRows) {
+TEST_P(BmpTruncationSweep, EveryCutFailsCleanlyOrKeepsWholeRowsAtTheHeadersSize) {
   const TBmpSpec spec = GetParam().spec();
   const Bytes whole = MakeBmp(spec);
   Read(whole);
@@ -1144,7 +1208,8 @@ TEST_P(BmpTruncationSweep, EveryCutFailsCleanlyOrKeepsWholeRows) {
       EXPECT_FALSE(progress_.AbortReason.empty());
       continue;
     }
-    ASSERT_FALSE(bitmap_.IsEmpty());
+    ASSERT_EQ(bitmap_.Width(), width);
+    ASSERT_EQ(bitmap_.Height(), height);  // the header's size, however much data is left
     bitmap_.MoveStorageTo(first);
     Read(part);
     ASSERT_FALSE(aborted_);
@@ -1153,14 +1218,16 @@ TEST_P(BmpTruncationSweep, EveryCutFailsCleanlyOrKeepsWholeRows) {
     for (int y = 0; y < first.Height(); ++y)
       for (int x = 0; x < width; ++x) ASSERT_EQ(bitmap_.ColorAt(x, y), first.ColorAt(x, y)) << x << "," << y;
     if (rle) continue;
-    // Whole rows in the cut equal the same rows of the whole picture.
-    const int rows = first.Height();
+    // Whole rows in the cut equal the same rows of the whole picture; the
+    // rows past the data are black.
     const int wholeRows = int((cut - dataStart) / stride);
-    for (int i = 0; i < wholeRows; ++i) {
-      const int row = topDown ? i : rows - 1 - i;
-      const int fullRow = topDown ? i : height - 1 - i;
+    const int reached = int((cut - dataStart + stride - 1) / stride);
+    for (int i = 0; i < height; ++i) {
+      if (i >= wholeRows && i < reached) continue;  // the partial row
+      const int row = topDown ? i : height - 1 - i;
       for (int x = 0; x < width; ++x)
-        ASSERT_EQ(first.ColorAt(x, row), full[size_t(fullRow * width + x)]) << "file row " << i << ", x " << x;
+        ASSERT_EQ(first.ColorAt(x, row), i < wholeRows ? full[size_t(row * width + x)] : TColorBGR{})
+            << "file row " << i << ", x " << x;
     }
   }
 }

@@ -107,7 +107,7 @@ const std::vector<TSuite>& Suites() {
            {"reallybig.bmp", kFails, "refused by the size limits"},
            {"rgb16-880.bmp", kFails, "empty blue bit-field mask"},
            {"rletopdown.bmp", kFails, "run-length data cannot be top-down"},
-           {"shortfile.bmp", kLoads, "truncated: the rows present load (a shortened bitmap)"},
+           {"shortfile.bmp", kLoads, "truncated: loads at the header's size, the rows present decoded, the rest black"},
        }},
       {"BmpSuiteQuestionable",
        "bmpsuite/q",

@@ -490,7 +490,10 @@ const TBadIcon kBadIcons[] = {
 INSTANTIATE_TEST_SUITE_P(Malformed, IcoBadTest, testing::ValuesIn(kBadIcons),
                          [](const testing::TestParamInfo<TBadIcon>& i) { return std::string(i.param.name); });
 
-// Every cut of a good file loads or fails cleanly, the same way twice.
+// Every cut of a good file loads or fails cleanly, the same way twice, and
+// what loads has the header's size: a cut before the end of the XOR bitmap
+// keeps the rows there, the rows it does not reach are black (and opaque: no
+// AND bitmap is left).
 TEST(IcoReader, EveryTruncationLoadsOrFailsCleanly) {
   TDibSpec d;
   d.bitCount = 8;
@@ -511,8 +514,26 @@ TEST(IcoReader, EveryTruncationLoadsOrFailsCleanly) {
     if (a.Aborted()) continue;
     TPxBitmap& x = *a.TargetBitmap();
     TPxBitmap& y = *b.TargetBitmap();
-    ASSERT_EQ(x.Height(), y.Height());
+    ASSERT_EQ(x.IsEmpty(), y.IsEmpty());
+    if (x.IsEmpty()) continue;  // the directory cut before the entry: no image, no error
+    ASSERT_EQ(x.Width(), 3);
+    ASSERT_EQ(x.Height(), 3);
+    ASSERT_EQ(y.Height(), 3);
     ASSERT_EQ(x.HasAlphaChannel(), y.HasAlphaChannel());
+    // The second entry's XOR rows start after the directory, the first
+    // entry's 64 bytes, a 40-byte header and 256 colours; 4 bytes a row.
+    const size_t xorStart = 6 + 2 * 16 + 64 + 40 + 256 * 4;
+    if (cut < xorStart + 3 * 4) {
+      EXPECT_FALSE(x.HasAlphaChannel());
+      for (int fileRow = 0; fileRow < 3; ++fileRow) {
+        const bool there = cut >= xorStart + 4 * size_t(fileRow + 1);
+        if (!there && cut > xorStart + 4 * size_t(fileRow)) continue;  // the row the cut is in
+        for (int c = 0; c < 3; ++c)
+          ASSERT_EQ(x.ColorAt(c, 2 - fileRow),
+                    there ? d.palette[size_t(d.xorRows[size_t(4 * fileRow + c)])] : MakeBGR(0, 0, 0))
+              << "file row " << fileRow << ", x " << c;
+      }
+    }
     for (int r = 0; r < x.Height(); ++r) {
       for (int c = 0; c < x.Width(); ++c) {
         ASSERT_EQ(x.ColorAt(c, r), y.ColorAt(c, r));
