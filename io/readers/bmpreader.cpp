@@ -272,8 +272,16 @@ bool TBmpReader::ValidateLayout() {
   const int64_t at = h_.start + (noFileHeader_ ? 0 : kFileHeaderSize);
   if (h_.width <= 0) return Fail("width " + std::to_string(h_.width) + " is not positive" + At(at + 4));
   if (h_.height <= 0) return Fail("height 0" + At(at + (h_.core ? 6 : 8)));
-  if (h_.planes != 1) return Fail("planes " + std::to_string(h_.planes) + ", not 1" + At(at + (h_.core ? 8 : 12)));
+  // Icon readers do not look at the planes of an icon's bitmap.
+  if (h_.planes != 1 && !icon_)
+    return Fail("planes " + std::to_string(h_.planes) + ", not 1" + At(at + (h_.core ? 8 : 12)));
   const int bits = h_.bitCount;
+  // 24-bit pixels with bit fields that say what plain 24-bit pixels are.
+  if (bits == 24 && h_.compression == kBiBitFields && !h_.os2 && h_.masks[0] == 0xFF0000 && h_.masks[1] == 0xFF00 &&
+      h_.masks[2] == 0xFF) {
+    h_.compression = kBiRgb;
+    h_.haveMasks = false;
+  }
   const uint32_t c = h_.compression;
   const std::string combo = "bit count " + std::to_string(bits) + " with compression " + std::to_string(c);
   bool valid = false;
@@ -291,7 +299,6 @@ bool TBmpReader::ValidateLayout() {
     return Fail(combo + " (embedded JPEG or PNG) is not supported");
   }
   if (!valid) return Fail(combo + " is not a valid combination" + At(at + 14));
-  if (h_.topDown && (c == kBiRle8 || c == kBiRle4)) return Fail("run-length data cannot be top-down" + At(at + 8));
 
   if (h_.explicitOffset) {
     if (h_.dataOffset < h_.tableStart)

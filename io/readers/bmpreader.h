@@ -7,11 +7,14 @@
 // Failure is reported through progress.Fail (abort flag and reason); nothing
 // is thrown for bad data. What each kind of bad input gives:
 //   - a header that cannot be right (no "BM", unknown header size, planes not
-//     1, a bit count and compression that do not belong together, width <= 0,
-//     height 0 or -2^31, top-down RLE, unusable bit-field masks, pixel data
-//     offset inside the header or past the end of the data, a picture the
-//     limits check refuses): abort before anything is allocated; the bitmap
-//     keeps its previous picture.
+//     1 (not looked at inside icons), a bit count and compression that do
+//     not belong together, width <= 0, height 0 or -2^31, unusable bit-field
+//     masks, pixel data offset inside the header or past the end of the data,
+//     a picture the limits check refuses): abort before anything is
+//     allocated; the bitmap keeps its previous picture.
+//   - irregular but clear headers load as Pillow and ImageMagick load them:
+//     top-down RLE (the first row at the top), 24-bit pixels with bit fields
+//     that are the plain 24-bit layout.
 //   - uncompressed data that ends early, even right where it starts (a
 //     header-only file): not an error. The bitmap keeps the header's size
 //     (io/limits.h): the rows there are decoded (the bottom ones of a bottom-up

@@ -138,7 +138,6 @@ bool TIconReader::ReadEntryData(const TIconEntry& entry, int index) {
   if (start_ + entry.offset >= end_)
     return Fail("image data at offset " + std::to_string(entry.offset) + " lies past the end of the file (" +
                 std::to_string(end_ - start_) + " bytes)");
-  if (entry.size == 0) return Fail("image data at offset " + std::to_string(entry.offset) + " is empty");
   dataStart_ = start_ + entry.offset;
   // Everything to the end of the file for now: the embedded header decides
   // how much of it the image takes (ReadDibEntry).
@@ -268,21 +267,16 @@ void TIconReader::ReadDibEntry(const TIconEntry& entry) {
   // First the layout, to hold the entry's size against it.
   std::unique_ptr<TPxMask> alpha;
   if (!DecodeDib(true, alpha)) return;
-  // An entry size too small for any header is no size at all (some writers
-  // leave it so): the header then says how much the image takes. A size
-  // that holds the header but not the colour table and XOR bitmap it
-  // describes is a contradiction. Otherwise the entry's size bounds the
-  // image (an AND bitmap cut by it is partly missing); the file's end cuts all.
+  // An entry size too small for the header, colour table and XOR bitmap the
+  // header describes is no size at all (writers leave 0 or get it wrong):
+  // the header then says how much the image takes (compressed data: all
+  // there is). Otherwise the entry's size bounds the image (an AND bitmap
+  // cut by it is partly missing); the file's end cuts all.
   const TBmpIconLayout& d = dib_;
   const bool uncompressed = d.AndStart >= 0;
   int64_t size = entry.size;
-  if (entry.size < headerSize) {
-    size = uncompressed ? d.AndStart + d.AndRowBytes * d.Height : headerSize;
-  } else if (uncompressed && entry.size < d.AndStart) {
-    Fail("entry size " + std::to_string(entry.size) + " is smaller than the " + std::to_string(d.AndStart) +
-         " bytes its bitmap header describes");
-    return;
-  }
+  if (entry.size < (uncompressed ? d.AndStart : headerSize))
+    size = uncompressed ? d.AndStart + d.AndRowBytes * d.Height : int64_t(data_.size());
   data_.resize(size_t(std::min(int64_t(data_.size()), std::max(size, headerSize))));
 
   if (!DecodeDib(paramsOnly_, alpha)) return;

@@ -23,15 +23,18 @@
 //     may not be there).
 //   - a directory that cannot be right (reserved word not 0, type not 1 or
 //     2, no images, not one whole entry in the file), an entry whose data
-//     starts inside the directory or past the end of the file or is empty,
-//     an embedded header of unknown size, a height below 2, no usable bit
-//     count: abort before anything is allocated; the bitmap keeps its
+//     starts inside the directory or past the end of the file, an embedded
+//     header of unknown size, a height below 2, no usable bit count: abort
+//     before anything is allocated; the bitmap keeps its
 //     previous picture. The embedded BMP and PNG data fail as those readers
 //     say (bmpreader.h, pngreader.h).
 //   - a directory count larger than the file holds: the entries there are
 //     used. Entry data that passes the end of the file is cut there.
 //   - the entry's size bytes disagree with the embedded header: the header
-//     gives the picture's size.
+//     gives the picture's size. An entry size of 0, or too small for the
+//     bitmap the header describes, is not used: the header says how much
+//     data the image takes (Pillow and ImageMagick read such files). The
+//     planes field of the embedded header is not looked at.
 #pragma once
 
 #include <cstdint>

@@ -268,7 +268,7 @@ bool TTgaReader::ReadHeader() {
   if (h_.mapType > 1) return Fail("colour-map type " + std::to_string(h_.mapType) + at + std::to_string(h_.start + 1));
   if (h_.rle() && d < 8) return Fail("run-length data of " + std::to_string(d) + "-bit pixels");
   const int e = h_.mapEntryBits;
-  if (h_.mapType == 1 && h_.mapLength > 0 && !(e == 15 || e == 16 || e == 24 || e == 32))
+  if (h_.mapType == 1 && h_.mapLength > 0 && !(e == 8 || e == 15 || e == 16 || e == 24 || e == 32))
     return Fail("colour-map entry size " + std::to_string(e) + " bits" + at + std::to_string(h_.start + 7));
 
   switch (d) {
@@ -319,7 +319,9 @@ bool TTgaReader::ReadColorMap() {
       const uint8_t* p = raw.data() + i * entryBytes;
       TColorBGR c;
       uint8_t a = 255;
-      if (entryBytes == 2) {
+      if (entryBytes == 1) {
+        c = MakeBGR(p[0], p[0], p[0]);  // 8-bit entries are gray levels
+      } else if (entryBytes == 2) {
         const uint16_t v = Le16(p);
         c = MakeBGR(uint8_t(((v >> 10) & 31) << 3), uint8_t(((v >> 5) & 31) << 3), uint8_t((v & 31) << 3));
       } else {

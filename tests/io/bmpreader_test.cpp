@@ -786,9 +786,10 @@ const TRefusedCase kRefusedCases[] = {
     {"BitCount64", [] { return MakeBmp(WithBits(64, 0)); }, "bit count 64"},
     {"Rle8WithFourBits", [] { return MakeBmp(WithBits(4, 1)); }, "compression 1"},
     {"Rle4WithEightBits", [] { return MakeBmp(WithBits(8, 2)); }, "compression 2"},
-    {"BitFieldsWith24Bits",
+    // Plain 24-bit masks load (see BmpIrregularTest); others are no layout of 24-bit pixels.
+    {"BitFieldsWith24BitsOtherMasks",
      [] {
-       return MakeBmp(WithBits(24, 3, {0xFF0000, 0xFF00, 0xFF}));
+       return MakeBmp(WithBits(24, 3, {0xFF, 0xFF00, 0xFF0000}));
      },
      "compression 3"},
     {"BitFieldsWith8Bits",
@@ -819,15 +820,6 @@ const TRefusedCase kRefusedCases[] = {
     {"HeightMinInt",
      [] { return MakeBmp(Changed([](TBmpSpec& s) { s.height = std::numeric_limits<int32_t>::min(); })); },
      "-2147483648"},
-    {"TopDownRle",
-     [] {
-       TBmpSpec s = WithBits(8, 1);
-       s.height = -2;
-       s.palette = Ramp(4);
-       s.pixels = {4, 1, 0, 0, 4, 1, 0, 1};
-       return MakeBmp(s);
-     },
-     "top-down"},
     {"RedMaskEmpty",
      [] {
        return MakeBmp(WithBits(16, 3, {0, 0x03E0, 0x001F}));
@@ -901,6 +893,75 @@ const TRefusedCase kRefusedCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, BmpRefusedTest, testing::ValuesIn(kRefusedCases),
                          [](const testing::TestParamInfo<TRefusedCase>& i) { return std::string(i.param.name); });
+
+// Irregular headers whose meaning is clear load as Pillow and ImageMagick
+// load them: top-down run-length data, whose first row is the top one, and
+// 24-bit pixels with bit fields that are the plain 24-bit layout.
+struct TIrregularCase {
+  const char* name;
+  std::function<TBmpSpec()> spec;
+  std::vector<int> top, bottom;  // expected indexes of the 4x2 picture (-1 black); empty: colours below
+};
+
+class BmpIrregularTest : public BmpReaderTest, public testing::WithParamInterface<TIrregularCase> {};
+
+TEST_P(BmpIrregularTest, LoadsAsTheWidelyUsedDecodersDo) {
+  const TIrregularCase& c = GetParam();
+  const TBmpSpec s = c.spec();
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  ASSERT_EQ(bitmap_.Width(), 4);
+  ASSERT_EQ(bitmap_.Height(), 2);
+  for (int x = 0; x < 4; ++x) {
+    for (int y = 0; y < 2; ++y) {
+      if (c.top.empty()) {
+        // 24-bit data: Colour24 at every pixel.
+        EXPECT_EQ(bitmap_.ColorAt(x, y), Colour24(x, y)) << x << "," << y;
+        continue;
+      }
+      const int i = (y == 0 ? c.top : c.bottom)[size_t(x)];
+      EXPECT_EQ(bitmap_.ColorAt(x, y), i < 0 ? TColorBGR{} : s.palette[size_t(i)]) << x << "," << y;
+    }
+  }
+}
+
+void PrintTo(const TIrregularCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+TBmpSpec TopDownRle(Bytes data) {
+  TBmpSpec s = WithBits(8, 1);
+  s.height = -2;
+  s.palette = Ramp(4);
+  s.pixels = std::move(data);
+  return s;
+}
+
+const TIrregularCase kIrregularCases[] = {
+    {"TopDownRle",
+     [] {
+       return TopDownRle({4, 1, 0, 0, 4, 1, 0, 1});
+     },
+     {1, 1, 1, 1},
+     {1, 1, 1, 1}},
+    {"TopDownRleFirstRowOnTop",
+     [] {
+       return TopDownRle({4, 1, 0, 0, 2, 2, 0, 1});
+     },
+     {1, 1, 1, 1},
+     {2, 2, -1, -1}},
+    {"BitFieldsWith24Bits",
+     [] {
+       TBmpSpec s = WithBits(24, 3, {0xFF0000, 0xFF00, 0xFF});
+       s.pixels = Rows24(4, 2, false);
+       return s;
+     },
+     {},
+     {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, BmpIrregularTest, testing::ValuesIn(kIrregularCases),
+                         [](const testing::TestParamInfo<TIrregularCase>& i) { return std::string(i.param.name); });
 
 // Pixel indexes past the colour table: the picture is decoded with those
 // pixels black and the abort flag is set afterwards.

@@ -106,7 +106,10 @@ const std::vector<TSuite>& Suites() {
            {"pal8badindex.bmp", kFails, "pixel indexes past the colour table"},
            {"reallybig.bmp", kFails, "refused by the size limits"},
            {"rgb16-880.bmp", kFails, "empty blue bit-field mask"},
-           {"rletopdown.bmp", kFails, "run-length data cannot be top-down"},
+           {"rletopdown.bmp", kLoads,
+            "top-down run-length data: the first row is the top one, as Pillow and "
+            "ImageMagick read it",
+            "bmpsuite/refs/pal8.png"},
            {"shortfile.bmp", kLoads, "truncated: loads at the header's size, the rows present decoded, the rest black"},
        }},
       {"BmpSuiteQuestionable",

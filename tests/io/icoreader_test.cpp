@@ -460,7 +460,6 @@ const TBadIcon kBadIcons[] = {
     {"EmptyFile", [] { return Bytes{}; }, "directory header"},
     {"DataInsideTheDirectory", [] { return WithLong(Good(), 18, 10); }, "inside the directory"},
     {"DataPastTheEnd", [] { return WithLong(Good(), 18, 100000); }, "past the end of the file"},
-    {"EmptyData", [] { return WithLong(Good(), 14, 0); }, "is empty"},
     {"UnknownHeaderSize", [] { return WithLong(Good(), kDib, 7); }, "header size 7"},
     {"HeightOfOneRow", [] { return WithLong(Good(), kDib + 8, 1); }, "leaves no rows"},
     {"NoBitCountAnywhere",
@@ -472,7 +471,6 @@ const TBadIcon kBadIcons[] = {
        return b;
      },
      "no bit count"},
-    {"EntrySizeShorterThanItsPixels", [] { return WithLong(Good(), 14, 48); }, "smaller than the"},
     {"HugePicture",
      [] {
        // 30000 x 30000 one-bit pixels, with an entry size that does not contradict them.
@@ -489,6 +487,42 @@ const TBadIcon kBadIcons[] = {
 
 INSTANTIATE_TEST_SUITE_P(Malformed, IcoBadTest, testing::ValuesIn(kBadIcons),
                          [](const testing::TestParamInfo<TBadIcon>& i) { return std::string(i.param.name); });
+
+// Entries Pillow and ImageMagick read although their directory or header
+// fields are off: an entry size of 0 or too small for the bitmap its header
+// describes (the header decides), planes that are not 1.
+struct TOddIcon {
+  const char* name;
+  std::function<Bytes()> make;
+};
+
+class IcoOddEntryTest : public IcoReaderTest, public testing::WithParamInterface<TOddIcon> {};
+
+TEST_P(IcoOddEntryTest, LoadsAsAWellFormedEntry) {
+  Load(GetParam().make());
+  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+  ASSERT_EQ(Bitmap().Width(), 2);
+  ASSERT_EQ(Bitmap().Height(), 2);
+  EXPECT_EQ(Pixel(0, 0), MakeBGR(255, 255, 255));  // under the AND bit: IcoBackground
+  EXPECT_EQ(Alpha(0, 0), 0);
+  EXPECT_EQ(Pixel(1, 0), (TColorBGR{2, 2, 2}));
+  EXPECT_EQ(Pixel(1, 1), (TColorBGR{4, 4, 4}));
+  EXPECT_EQ(Alpha(1, 1), 255);
+}
+
+void PrintTo(const TOddIcon& c, std::ostream* os) {
+  *os << c.name;
+}
+
+const TOddIcon kOddIcons[] = {
+    {"EntrySizeZero", [] { return WithLong(Good(), 14, 0); }},
+    {"EntrySizeShorterThanItsPixels", [] { return WithLong(Good(), 14, 48); }},
+    {"PlanesZero", [] { return WithWord(Good(), kDib + 12, 0); }},
+    {"PlanesFour", [] { return WithWord(Good(), kDib + 12, 4); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, IcoOddEntryTest, testing::ValuesIn(kOddIcons),
+                         [](const testing::TestParamInfo<TOddIcon>& i) { return std::string(i.param.name); });
 
 // Every cut of a good file loads or fails cleanly, the same way twice, and
 // what loads has the header's size: a cut before the end of the XOR bitmap

@@ -439,6 +439,24 @@ const TCutTga kCutTga[] = {
 INSTANTIATE_TEST_SUITE_P(Cuts, TgaCutTest, testing::ValuesIn(kCutTga),
                          [](const testing::TestParamInfo<TCutTga>& i) { return std::string(i.param.name); });
 
+// 8-bit colour-map entries are gray levels, as Pillow and ImageMagick read them.
+TEST_F(TgaReaderTest, EightBitMapEntriesAreGrayLevels) {
+  TTgaSpec s;
+  s.imageType = 1;
+  s.mapType = 1, s.mapLength = 4, s.mapEntryBits = 8, s.map = {1, 2, 3, 4};
+  s.depth = 8;
+  s.descriptor = 0x20;
+  s.data = {3, 0, 2, 1};
+  Load(MakeTga(s));
+  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+  EXPECT_EQ(Pixel(0, 0), MakeBGR(4, 4, 4));
+  EXPECT_EQ(Pixel(1, 0), MakeBGR(1, 1, 1));
+  EXPECT_EQ(Pixel(0, 1), MakeBGR(3, 3, 3));
+  EXPECT_EQ(Pixel(1, 1), MakeBGR(2, 2, 2));
+  EXPECT_EQ(io_.ImageParams().ColorMapCount(), 4);
+  EXPECT_FALSE(Bitmap().HasAlphaChannel());
+}
+
 TEST_F(TgaReaderTest, OneBitPixelsAreMonochrome) {
   TTgaSpec s;
   s.imageType = 3;
@@ -570,11 +588,6 @@ const TBadTga kBadTga[] = {
     {"Depth7", [](TTgaSpec& s) { s.depth = 7; }, "pixel depth 7"},
     {"Depth64", [](TTgaSpec& s) { s.depth = 64; }, "pixel depth 64"},
     {"ColourMapType2", [](TTgaSpec& s) { s.mapType = 2; }, "colour-map type 2"},
-    {"MapEntriesOf8Bits",
-     [](TTgaSpec& s) {
-       s.mapType = 1, s.mapLength = 4, s.mapEntryBits = 8, s.map = {1, 2, 3, 4};
-     },
-     "entry size 8"},
     {"MapEntriesOf17Bits", [](TTgaSpec& s) { s.mapType = 1, s.mapLength = 1, s.mapEntryBits = 17; }, "entry size 17"},
     {"RunLengthOneBit", [](TTgaSpec& s) { s.imageType = 11, s.depth = 1; }, "run-length data of 1-bit"},
     {"ZeroWidth", [](TTgaSpec& s) { s.width = 0; }, "not positive"},

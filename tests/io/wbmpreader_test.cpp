@@ -100,6 +100,19 @@ TEST_F(WbmpReaderTest, DataEndingEarlyKeepsTheHeadersSize) {
   }
 }
 
+// Leading 0x80 bytes add nothing to a multi-byte integer; ImageMagick reads
+// them, so a writer that pads its sizes is read too.
+TEST_F(WbmpReaderTest, ZeroGroupsInFrontOfAnIntegerAreSkipped) {
+  Load({0, 0x80, 0x00, 0x80, 0x80, 0x80, 0x80, 0x80, 0x8, 0x80, 0x81, 0x00, 0xF0, 0x0F, 0xAA, 0x55});
+  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+  ASSERT_EQ(Bitmap().Width(), 8);
+  ASSERT_EQ(Bitmap().Height(), 128);
+  EXPECT_EQ(Pixel(0, 0), MakeBGR(255, 255, 255));
+  EXPECT_EQ(Pixel(0, 1), MakeBGR(0, 0, 0));
+  EXPECT_EQ(Pixel(7, 1), MakeBGR(255, 255, 255));
+  EXPECT_EQ(Pixel(0, 4), MakeBGR(0, 0, 0));  // past the data
+}
+
 TEST_F(WbmpReaderTest, TrailingBytesAreIgnored) {
   Load(Wbmp(8, 1, {0x81, 0x0A, 0x0A}));
   ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
