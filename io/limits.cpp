@@ -1,6 +1,7 @@
 #include "io/limits.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 
 namespace rv {
@@ -55,9 +56,18 @@ THeaderCheck CheckImageHeader(const TImageHeader& h, TProgressRecord& progress) 
 
   if (h.DataBytes >= 0) {
     const int64_t rowBytes = h.RowBytes > 0 ? h.RowBytes : (h.Width * h.BitsPerPixel + 7) / 8;
+    // Readers allocate the claimed size even when the data ends early; the
+    // claim may not stand too far beyond the bytes there are. Compared as
+    // bytes a row against allowed / rows, so nothing overflows.
+    const int64_t perRow = std::max(rowBytes, h.Width);
+    const int64_t present = std::min(h.DataBytes, std::numeric_limits<int64_t>::max() / kCutDataFactor);
+    const int64_t allowed = std::max(kCutDataFloorBytes, present * kCutDataFactor);
+    if (perRow > allowed / h.Height)
+      return refuse(std::to_string(h.Height) + " rows of " + std::to_string(perRow) +
+                    " bytes claim far more than the " + std::to_string(h.DataBytes) +
+                    " bytes of pixel data in the file");
     // A final partial row still counts: its pixels are worth showing.
     const int64_t rows = h.DataBytes / rowBytes + (h.DataBytes % rowBytes != 0 ? 1 : 0);
-    if (rows == 0) return refuse("no pixel data in the file");
     result.RowsInData = std::min(rows, h.Height);
   } else {
     if (h.MaxPixelsPerByte > 0 && h.CompressedBytes >= 0 && pixels / h.MaxPixelsPerByte > h.CompressedBytes)

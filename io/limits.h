@@ -8,16 +8,24 @@
 //
 // Truncated uncompressed data. When the reader knows the bytes one row takes in
 // the file (RowBytes) and how many bytes of pixel data follow (DataBytes), the
-// check reports in RowsInData how many rows the file can fill: whole rows plus
-// a final partial one, capped at the claimed height. The rule for readers:
-//   - RowsInData == Height: allocate Width × Height as usual.
-//   - 0 < RowsInData < Height: the file ends early. Allocate Width × RowsInData
-//     and decode the rows that are there, in file order (for a bottom-up file
-//     those are the bottom rows of the claimed picture, so they form the whole
-//     shortened bitmap). The parameter record keeps the header's Width and
-//     Height; the bitmap has the rows present. This is not an error.
-//   - RowsInData == 0: no pixel byte is present; the header is refused.
-// So memory stays proportional to the file, never to the claimed height.
+// check reports in RowsInData how many rows the data reaches: whole rows plus
+// a final partial one, capped at the claimed height; 0 when not one pixel
+// byte follows the header. A file that ends early keeps the header's size,
+// as browsers show a cut picture. The rule for readers:
+//   - allocate Width × Height whatever RowsInData is, and decode the
+//     RowsInData rows there are, in file order (for a bottom-up file those
+//     are the bottom rows of the picture);
+//   - a final partial row is completed as the reader completes it;
+//   - the rows the data does not reach are cleared: zero in the bitmap
+//     (black, or palette index 0 for an indexed bitmap), opaque where there
+//     is an alpha mask;
+//   - none of this is an error: the abort flag stays clear. A header-only
+//     file (RowsInData == 0) shows at the header's size, all cleared.
+// Memory stays bounded by the file all the same: the claimed pixel data,
+// max(RowBytes, Width) × Height (at least a byte a pixel, as readers widen
+// smaller pixels), may be at most max(kCutDataFloorBytes, kCutDataFactor ×
+// DataBytes), that is 64 MiB or 64 times the bytes present; beyond that the
+// header is refused.
 // Compressed data passes DataBytes = -1: only the size limits apply, plus, when
 // the reader gives MaxPixelsPerByte (the format's greatest expansion) and
 // CompressedBytes, pixels beyond CompressedBytes × MaxPixelsPerByte are refused.
@@ -61,16 +69,21 @@ struct TImageHeader {
   int64_t MaxPixelsPerByte = 0;  // compressed: greatest expansion of the format, 0 unbounded
 };
 
+// The bound on what a cut uncompressed file may claim (see the rule above).
+inline constexpr int64_t kCutDataFloorBytes = int64_t(64) << 20;
+inline constexpr int64_t kCutDataFactor = 64;
+
 struct THeaderCheck {
   bool Ok = false;
-  int64_t RowsInData = 0;  // see the rule above; equals Height for compressed data
+  int64_t RowsInData = 0;  // see the rule above (0 .. Height); equals Height for compressed data
 };
 
 // Checks the header against the limits of progress.Limits (else the process
 // ones). On refusal: progress.Fail(reason) and Ok = false.
 THeaderCheck CheckImageHeader(const TImageHeader& header, TProgressRecord& progress);
 
-// Positional form for the common case (the reason names offset 0); rowsInData may be null.
+// Positional form for the common case (the reason names offset 0); rowsInData
+// may be null and is set as THeaderCheck::RowsInData.
 bool CheckImageHeader(const char* format, int64_t width, int64_t height, int bitsPerPixel, int64_t dataBytes,
                       int64_t rowBytes, TProgressRecord& progress, int64_t* rowsInData = nullptr);
 

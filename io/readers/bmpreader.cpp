@@ -112,16 +112,17 @@ class TBmpReader {
  public:
   TBmpReader(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAlpha,
              std::unique_ptr<TPxMask>& alphaMask, bool noFileHeader, bool paramsOnly, TProgressRecord& progress,
-             TIOParamsVals& params)
+             TIOParamsVals& params, TBmpIconLayout* icon)
       : stream_(stream),
         bitmap_(bitmap),
         dataSize_(dataSize),
         ignoreAlpha_(ignoreAlpha),
         alphaMask_(alphaMask),
-        noFileHeader_(noFileHeader),
+        noFileHeader_(noFileHeader || icon != nullptr),
         paramsOnly_(paramsOnly),
         progress_(progress),
-        params_(params) {}
+        params_(params),
+        icon_(icon) {}
 
   void Run();
 
@@ -136,6 +137,7 @@ class TBmpReader {
   bool SetUpFields();
   void ReadColorTable();
   void FillParams();
+  void FillIconLayout();
   bool Allocate();
   int DestRow(int64_t fileRow) const { return int(h_.topDown ? fileRow : rows_ - 1 - fileRow); }
 
@@ -158,6 +160,7 @@ class TBmpReader {
   bool paramsOnly_;
   TProgressRecord& progress_;
   TIOParamsVals& params_;
+  TBmpIconLayout* icon_;
 
   TBmpHeader h_;
   std::array<TColorBGR, 256> palette_{};  // zero-filled past the file's entries
@@ -168,7 +171,8 @@ class TBmpReader {
   bool standard32_ = false;
   bool alphaFromFile_ = false;  // this picture's data may carry alpha
   std::vector<uint32_t> lut16_;
-  int64_t rows_ = 0;      // rows the bitmap holds (fewer than the height when the file ends early)
+  int64_t rows_ = 0;      // rows of the picture: the bitmap's height
+  int64_t dataRows_ = 0;  // rows the uncompressed data reaches (fewer when the file ends early)
   int64_t rowBytes_ = 0;  // bytes of one file row, padded to 4
   uint32_t maxIndex_ = 0;
   uint8_t alphaOr_ = 0;
@@ -228,6 +232,16 @@ bool TBmpReader::ReadHeaders() {
     h_.yppm = int32_t(Le32(hb + 28));
     h_.colorsUsed = Le32(hb + 32);
   }
+  if (icon_) {
+    // The stored height counts the picture and the AND bitmap below it.
+    const int64_t stored = h_.height;
+    h_.height = stored / 2;
+    if (h_.height == 0)
+      return Fail("bitmap height " + std::to_string(stored) + " leaves no rows for the picture" +
+                  At(pos + (h_.core ? 6 : 8)));
+    if (h_.bitCount == 0) h_.bitCount = icon_->FallbackBitCount;
+    if (h_.bitCount == 0) return Fail("no bit count in the bitmap header, the entry or its colour count");
+  }
   pos += hs;
 
   const bool bitFields = !h_.os2 && (h_.compression == kBiBitFields || h_.compression == kBiAlphaBitFields);
@@ -258,8 +272,16 @@ bool TBmpReader::ValidateLayout() {
   const int64_t at = h_.start + (noFileHeader_ ? 0 : kFileHeaderSize);
   if (h_.width <= 0) return Fail("width " + std::to_string(h_.width) + " is not positive" + At(at + 4));
   if (h_.height <= 0) return Fail("height 0" + At(at + (h_.core ? 6 : 8)));
-  if (h_.planes != 1) return Fail("planes " + std::to_string(h_.planes) + ", not 1" + At(at + (h_.core ? 8 : 12)));
+  // Icon readers do not look at the planes of an icon's bitmap.
+  if (h_.planes != 1 && !icon_)
+    return Fail("planes " + std::to_string(h_.planes) + ", not 1" + At(at + (h_.core ? 8 : 12)));
   const int bits = h_.bitCount;
+  // 24-bit pixels with bit fields that say what plain 24-bit pixels are.
+  if (bits == 24 && h_.compression == kBiBitFields && !h_.os2 && h_.masks[0] == 0xFF0000 && h_.masks[1] == 0xFF00 &&
+      h_.masks[2] == 0xFF) {
+    h_.compression = kBiRgb;
+    h_.haveMasks = false;
+  }
   const uint32_t c = h_.compression;
   const std::string combo = "bit count " + std::to_string(bits) + " with compression " + std::to_string(c);
   bool valid = false;
@@ -277,12 +299,12 @@ bool TBmpReader::ValidateLayout() {
     return Fail(combo + " (embedded JPEG or PNG) is not supported");
   }
   if (!valid) return Fail(combo + " is not a valid combination" + At(at + 14));
-  if (h_.topDown && (c == kBiRle8 || c == kBiRle4)) return Fail("run-length data cannot be top-down" + At(at + 8));
 
   if (h_.explicitOffset) {
     if (h_.dataOffset < h_.tableStart)
       return Fail("pixel data offset " + std::to_string(h_.dataOffset - h_.start) + " lies inside the header");
-    if (h_.dataOffset >= h_.end)
+    // Data ending right where the pixels start is a header-only file.
+    if (h_.dataOffset > h_.end)
       return Fail("pixel data offset " + std::to_string(h_.dataOffset - h_.start) + " is past the end of the data (" +
                   std::to_string(h_.end - h_.start) + " bytes)");
   }
@@ -332,8 +354,10 @@ void TBmpReader::ReadColorTable() {
     count = h_.colorsUsed <= 256 ? h_.colorsUsed : 0;
   }
   // Never past the pixel data (OS/2 files often store fewer entries than
-  // 2^bits) nor past the end of the data.
+  // 2^bits) nor past the end of the data. Without an offset the pixel data
+  // follows the whole table, even when the file ends inside it.
   const int64_t limit = h_.explicitOffset ? h_.dataOffset : h_.end;
+  const int64_t wanted = std::clamp<int64_t>(count, 0, 256);
   count = std::clamp<int64_t>(std::min(count, (limit - h_.tableStart) / entrySize), 0, 256);
   uint8_t raw[256 * 4];
   const int64_t got = ReadAt(h_.tableStart, raw, count * entrySize);
@@ -343,8 +367,23 @@ void TBmpReader::ReadColorTable() {
     palette_[size_t(i)] = TColorBGR{e[0], e[1], e[2]};
   }
   paletteCount_ = int(count);
-  if (!h_.explicitOffset) h_.dataOffset = h_.tableStart + count * entrySize;
+  if (!h_.explicitOffset) h_.dataOffset = h_.tableStart + wanted * entrySize;
   params_.SetColorMap(count > 0 ? palette_.data() : nullptr, paletteCount_);
+}
+
+void TBmpReader::FillIconLayout() {
+  TBmpIconLayout& l = *icon_;
+  l.Width = h_.width;
+  l.Height = h_.height;
+  l.TopDown = h_.topDown;
+  l.Core = h_.core;
+  l.BitCount = h_.bitCount;
+  l.Xppm = h_.xppm;
+  l.Yppm = h_.yppm;
+  const bool uncompressed =
+      h_.compression == kBiRgb || h_.compression == kBiBitFields || h_.compression == kBiAlphaBitFields;
+  l.AndStart = uncompressed ? h_.dataOffset - h_.start + RowLengthFor(h_.width, h_.bitCount) * h_.height : -1;
+  l.AndRowBytes = RowLengthFor(h_.width, 1);
 }
 
 void TBmpReader::FillParams() {
@@ -394,15 +433,18 @@ bool TBmpReader::Allocate() {
   check.Height = h_.height;
   check.BitsPerPixel = h_.bitCount;
   check.RowBytes = rowBytes_;
+  // A file cut inside its colour table has no pixel byte at all.
+  const int64_t dataBytes = std::max<int64_t>(h_.end - h_.dataOffset, 0);
   if (rle) {
-    check.CompressedBytes = h_.end - h_.dataOffset;
+    check.CompressedBytes = dataBytes;
     check.MaxPixelsPerByte = kRleMaxPixelsPerByte;
   } else {
-    check.DataBytes = h_.end - h_.dataOffset;
+    check.DataBytes = dataBytes;
   }
   const THeaderCheck result = CheckImageHeader(check, progress_);
   if (!result.Ok) return false;
-  rows_ = result.RowsInData;
+  rows_ = h_.height;
+  dataRows_ = result.RowsInData;
 
   native_ = params_.NativePixelFormat != 0;
   TPxBitmapFormat format = pxRGB24;
@@ -560,8 +602,8 @@ void TBmpReader::ConvertRow(const uint8_t* src, uint8_t* dst, int destRow) {
 void TBmpReader::ReadDirect24() {
   const int64_t rowsPerChunk = std::max<int64_t>(1, kChunkBytes / rowBytes_);
   int64_t pos = h_.dataOffset;
-  for (int64_t fileRow = 0; fileRow < rows_ && !progress_.IsAborted();) {
-    const int64_t n = std::min(rowsPerChunk, rows_ - fileRow);
+  for (int64_t fileRow = 0; fileRow < dataRows_ && !progress_.IsAborted();) {
+    const int64_t n = std::min(rowsPerChunk, dataRows_ - fileRow);
     uint8_t* dst = bitmap_.RowPointer(DestRow(fileRow));  // lowest address of the n rows
     const int64_t want = n * rowBytes_;
     const int64_t got = ReadAt(pos, dst, want);
@@ -580,7 +622,7 @@ void TBmpReader::DecodeUncompressed() {
   } else if (h_.bitCount == 24) {
     // One read per row, straight into the row.
     int64_t pos = h_.dataOffset;
-    for (int64_t fileRow = 0; fileRow < rows_ && !progress_.IsAborted(); ++fileRow, pos += rowBytes_) {
+    for (int64_t fileRow = 0; fileRow < dataRows_ && !progress_.IsAborted(); ++fileRow, pos += rowBytes_) {
       uint8_t* dst = bitmap_.RowPointer(DestRow(fileRow));
       const int64_t got = std::max<int64_t>(ReadAt(pos, dst, rowBytes_), 0);
       if (got < rowBytes_) std::memset(dst + got, 0, size_t(rowBytes_ - got));
@@ -588,20 +630,20 @@ void TBmpReader::DecodeUncompressed() {
     }
   } else {
     // A table of every 16-bit value pays off only for pictures larger than it.
-    if (h_.bitCount == 16 && h_.width * rows_ > 65536) {
+    if (h_.bitCount == 16 && h_.width * dataRows_ > 65536) {
       lut16_.resize(65536);
       for (uint32_t v = 0; v < 65536; ++v)
         lut16_[v] = uint32_t(fields_[2].Get(v)) | (uint32_t(fields_[1].Get(v)) << 8) |
                     (uint32_t(fields_[0].Get(v)) << 16) | (uint32_t(fields_[3].Get(v)) << 24);
     }
     const int64_t rowsPerChunk = std::max<int64_t>(1, kChunkBytes / rowBytes_);
-    std::vector<uint8_t> buffer(size_t(std::min(rowsPerChunk, rows_) * rowBytes_));
+    std::vector<uint8_t> buffer(size_t(std::min(rowsPerChunk, dataRows_) * rowBytes_));
     int64_t pos = h_.dataOffset;
-    for (int64_t fileRow = 0; fileRow < rows_ && !progress_.IsAborted();) {
-      const int64_t n = std::min(rowsPerChunk, rows_ - fileRow);
+    for (int64_t fileRow = 0; fileRow < dataRows_ && !progress_.IsAborted();) {
+      const int64_t n = std::min(rowsPerChunk, dataRows_ - fileRow);
       const int64_t want = n * rowBytes_;
       const int64_t got = std::max<int64_t>(ReadAt(pos, buffer.data(), want), 0);
-      // A final partial row is completed with zeros; rows past the data too.
+      // A final partial row is completed with zeros.
       if (got < want) std::memset(buffer.data() + got, 0, size_t(want - got));
       for (int64_t i = 0; i < n; ++i) {
         const int row = DestRow(fileRow + i);
@@ -612,14 +654,19 @@ void TBmpReader::DecodeUncompressed() {
       progress_.Report(fileRow);
     }
   }
+  // The file ended early: the rows it does not reach are cleared (black, or
+  // palette index 0 when indexed); their alpha stays opaque.
+  for (int64_t fileRow = dataRows_; fileRow < rows_; ++fileRow)
+    std::memset(bitmap_.RowPointer(DestRow(fileRow)), 0, size_t(bitmap_.RowLength()));
   bitmap_.SetAccess(savedAccess);
+  progress_.Report(rows_);
 }
 
 // ------------------------------------------------------------ run-length
 
 void TBmpReader::DecodeRle() {
   const bool rle8 = h_.compression == kBiRle8;
-  const int64_t available = h_.end - h_.dataOffset;
+  const int64_t available = std::max<int64_t>(h_.end - h_.dataOffset, 0);
   // Worst case a pixel costs 2 bytes (runs of 1) plus a few bytes per row;
   // anything beyond cannot be pixel data of this picture.
   const int64_t useful = 2 * h_.width * rows_ + 8 * rows_ + 4096;
@@ -645,22 +692,17 @@ void TBmpReader::DecodeRle() {
       std::memcpy(row + 3 * x, &palette_[index], 3);
     ++x;
   };
-  // Names where the offending command starts: its row, column and byte.
-  auto fault = [&](const std::string& what, int64_t column, const uint8_t* command) {
-    Fail(what + " at row " + std::to_string(fileRow) + ", column " + std::to_string(column) + " (compressed byte " +
-         std::to_string(command - data.data()) + ")");
-  };
-
+  // Pixels past the last column are dropped and decoding goes on: writers
+  // encode the row padding of odd widths too (a 213-pixel row as 216), and a
+  // delta past the row end only moves the cursor out of the picture.
   while (end - p >= 2) {
     const uint8_t n = p[0], v = p[1];
-    const uint8_t* const command = p;
-    const int64_t column = x;
     p += 2;
     if (n > 0) {
       // An encoded run.
       const int64_t count = std::min<int64_t>(n, width - x);
       if (rle8) {
-        maxIndex = std::max<uint32_t>(maxIndex, v);
+        if (count > 0) maxIndex = std::max<uint32_t>(maxIndex, v);
         if (indexed) {
           std::memset(row + x, v, size_t(count));
           x += count;
@@ -672,12 +714,8 @@ void TBmpReader::DecodeRle() {
         }
       } else {
         const uint8_t hi = v >> 4, lo = v & 15;
-        maxIndex = std::max<uint32_t>(maxIndex, std::max<uint32_t>(count > 1 ? lo : 0, hi));
+        if (count > 0) maxIndex = std::max<uint32_t>(maxIndex, std::max<uint32_t>(count > 1 ? lo : 0, hi));
         for (int64_t i = 0; i < count; ++i) put((i & 1) ? lo : hi);
-      }
-      if (count < n) {
-        fault("run of " + std::to_string(n) + " pixels passes the row end", column, command);
-        break;
       }
       continue;
     }
@@ -696,11 +734,9 @@ void TBmpReader::DecodeRle() {
       if (end - p < 2) break;
       const int64_t dx = p[0], dy = p[1];
       p += 2;
-      if (x + dx > width || fileRow + dy >= rows_) {
-        fault("delta (" + std::to_string(dx) + ", " + std::to_string(dy) + ") leaves the picture", column, command);
-        break;
-      }
-      x += dx;
+      // Below the last row nothing more can be drawn.
+      if (fileRow + dy >= rows_) break;
+      x = std::min(x + dx, width);
       if (dy > 0) {
         fileRow += dy;
         row = bitmap_.RowPointer(DestRow(fileRow));
@@ -717,10 +753,6 @@ void TBmpReader::DecodeRle() {
       const uint8_t index = rle8 ? p[i] : ((i & 1) ? (p[i / 2] & 15) : (p[i / 2] >> 4));
       maxIndex = std::max<uint32_t>(maxIndex, index);
       put(index);
-    }
-    if (count < present) {
-      fault("absolute run of " + std::to_string(v) + " pixels passes the row end", column, command);
-      break;
     }
     if (present < v) break;  // the data ends inside the run
     p += std::min<int64_t>(bytes + (bytes & 1), end - p);
@@ -755,6 +787,7 @@ void TBmpReader::Run() {
   if (!ReadHeaders() || !ValidateLayout()) return;
   ReadColorTable();
   FillParams();
+  if (icon_) FillIconLayout();
   if (paramsOnly_) return;
   if (!Allocate()) return;
   if (h_.compression == kBiRle8 || h_.compression == kBiRle4)
@@ -770,8 +803,8 @@ void TBmpReader::Run() {
 
 void ReadBmp(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAlpha,
              std::unique_ptr<TPxMask>& alphaMask, bool noFileHeader, bool paramsOnly, TProgressRecord& progress,
-             TIOParamsVals& params) {
-  TBmpReader reader(stream, bitmap, dataSize, ignoreAlpha, alphaMask, noFileHeader, paramsOnly, progress, params);
+             TIOParamsVals& params, TBmpIconLayout* icon) {
+  TBmpReader reader(stream, bitmap, dataSize, ignoreAlpha, alphaMask, noFileHeader, paramsOnly, progress, params, icon);
   reader.Run();
 }
 

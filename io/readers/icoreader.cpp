@@ -31,14 +31,6 @@ uint16_t Le16(const uint8_t* p) {
 uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
-void PutLe16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-
 // Bits an index needs to tell count colours apart (0 for no colours).
 int BitsForColors(int count) {
   int bits = 0;
@@ -54,25 +46,6 @@ struct TIconEntry {
   int bitCountOrHotY = 0;
   int64_t size = 0;
   int64_t offset = 0;
-};
-
-// What the reader needs of the information header at the start of a
-// bitmap entry; the same reading as the BMP reader's, so the AND bitmap is
-// found right behind the XOR bitmap it decodes.
-struct TDibInfo {
-  uint32_t headerSize = 0;
-  bool core = false;
-  int64_t width = 0;
-  int64_t storedHeight = 0;  // XOR and AND bitmaps together
-  int64_t height = 0;        // the picture's
-  bool topDown = false;
-  int bitCount = 0;
-  uint32_t compression = 0;
-  int32_t xppm = 0;
-  int32_t yppm = 0;
-  uint32_t colorsUsed = 0;
-  int64_t andStart = -1;  // offset of the AND bitmap in the entry's data; -1: unknown (compressed)
-  int64_t andRowBytes = 0;
 };
 
 class TIconReader {
@@ -99,7 +72,7 @@ class TIconReader {
   bool ReadDirectory();
   bool ReadEntryData(const TIconEntry& entry, int index);
   void ReadPngEntry();
-  bool ParseDib(const TIconEntry& entry);
+  bool DecodeDib(bool paramsOnly, std::unique_ptr<TPxMask>& alpha);
   void ReadDibEntry(const TIconEntry& entry);
   void ApplyAndBitmap();
   void FinishMask(bool opaque);
@@ -119,7 +92,7 @@ class TIconReader {
   std::vector<TIconEntry> entries_;
   int64_t dataStart_ = 0;  // absolute offset of the chosen entry's data
   std::vector<uint8_t> data_;
-  TDibInfo dib_;
+  TBmpIconLayout dib_;
 };
 
 bool TIconReader::ReadDirectory() {
@@ -165,10 +138,9 @@ bool TIconReader::ReadEntryData(const TIconEntry& entry, int index) {
   if (start_ + entry.offset >= end_)
     return Fail("image data at offset " + std::to_string(entry.offset) + " lies past the end of the file (" +
                 std::to_string(end_ - start_) + " bytes)");
-  if (entry.size == 0) return Fail("image data at offset " + std::to_string(entry.offset) + " is empty");
   dataStart_ = start_ + entry.offset;
   // Everything to the end of the file for now: the embedded header decides
-  // how much of it the image takes (ParseDib).
+  // how much of it the image takes (ReadDibEntry).
   const int64_t size = end_ - dataStart_;
   data_.resize(size_t(size));
   stream_.Seek(dataStart_, soBeginning);
@@ -217,105 +189,17 @@ void TIconReader::ReadPngEntry() {
   FinishMask(opaque);
 }
 
-bool TIconReader::ParseDib(const TIconEntry& entry) {
-  TDibInfo& d = dib_;
-  if (data_.size() < 16) return Fail("image data at offset " + std::to_string(dataStart_) + " is too short");
-  const uint8_t* p = data_.data();
-  d.headerSize = Le32(p);
-  const uint32_t hs = d.headerSize;
-  d.core = hs == 12;
-  if (!(d.core || (hs >= 16 && hs <= 64) || hs == 108 || hs == 124))
-    return Fail("unknown bitmap header size " + std::to_string(hs) + " at offset " + std::to_string(dataStart_));
-  if (int64_t(data_.size()) < int64_t(hs)) return Fail("file ends inside the bitmap header");
-  int headerBits;
-  if (d.core) {
-    d.width = Le16(p + 4);
-    d.storedHeight = Le16(p + 6);
-    headerBits = Le16(p + 10);
-  } else {
-    d.width = int32_t(Le32(p + 4));
-    const int32_t h = int32_t(Le32(p + 8));
-    if (h == std::numeric_limits<int32_t>::min()) return Fail("bitmap height -2147483648");
-    d.topDown = h < 0;
-    d.storedHeight = h < 0 ? -int64_t(h) : h;
-    headerBits = Le16(p + 14);
-    if (hs >= 20) d.compression = Le32(p + 16);
-    if (hs >= 28) d.xppm = int32_t(Le32(p + 24));
-    if (hs >= 32) d.yppm = int32_t(Le32(p + 28));
-    if (hs >= 36) d.colorsUsed = Le32(p + 32);
-  }
-  // The stored height counts the XOR and the AND bitmap.
-  d.height = d.storedHeight / 2;
-  if (d.height == 0) return Fail("bitmap height " + std::to_string(d.storedHeight) + " leaves no rows for the picture");
-
-  const int colorBits = BitsForColors(entry.colors);
-  if (cursor_) {
-    d.bitCount = headerBits != 0 ? headerBits : colorBits;
-  } else {
-    d.bitCount = headerBits != 0 ? headerBits : entry.bitCountOrHotY != 0 ? entry.bitCountOrHotY : colorBits;
-  }
-  if (d.bitCount == 0) return Fail("no bit count in the bitmap header, the entry or its colour count");
-
-  // Where the XOR bitmap and the AND bitmap lie, counted as the BMP reader
-  // counts the colour table and the bit-field masks.
-  const bool uncompressed = d.compression == 0 || d.compression == 3 || d.compression == 6;
-  const bool os2 = hs >= 16 && hs <= 64 && hs != 40 && hs != 52 && hs != 56;
-  const bool bitFields = !os2 && (d.compression == 3 || d.compression == 6);
-  const int64_t tableStart = hs + (bitFields && hs < 52 ? (d.compression == 6 ? 16 : 12) : 0);
-  const int64_t tableEntryBytes = d.core ? 3 : 4;
-  int64_t colors;
-  if (d.bitCount <= 8) {
-    const int64_t full = int64_t(1) << d.bitCount;
-    colors = d.core || d.colorsUsed == 0 || d.colorsUsed > full ? full : d.colorsUsed;
-  } else {
-    colors = d.colorsUsed <= 256 ? d.colorsUsed : 0;
-  }
-  const int64_t available = int64_t(data_.size());
-  colors = std::clamp<int64_t>(std::min(colors, (available - tableStart) / tableEntryBytes), 0, 256);
-  const int64_t xorStart = tableStart + colors * tableEntryBytes;
-  // Widths beyond what the limits allow are refused by the BMP reader; here
-  // they must only not overflow.
-  const int64_t width = std::clamp<int64_t>(d.width, 0, int64_t(1) << 24);
-  d.andStart = uncompressed ? xorStart + RowLengthFor(width, std::clamp(d.bitCount, 1, 64)) * d.height : -1;
-  d.andRowBytes = RowLengthFor(width, 1);
-  // An entry size too small for any header is no size at all (some writers
-  // leave it so): the header then says how much the image takes. A size
-  // that holds the header but not the colour table and XOR bitmap it
-  // describes is a contradiction. Otherwise the entry's size bounds the
-  // image (an AND bitmap cut by it is partly missing); the file's end cuts all.
-  int64_t size = entry.size;
-  if (entry.size < int64_t(hs)) {
-    size = uncompressed ? d.andStart + d.andRowBytes * d.height : int64_t(hs);
-  } else if (uncompressed && entry.size < d.andStart) {
-    return Fail("entry size " + std::to_string(entry.size) + " is smaller than the " + std::to_string(d.andStart) +
-                " bytes its bitmap header describes");
-  }
-  data_.resize(size_t(std::min(available, std::max(size, int64_t(hs)))));
-
-  // The copy the BMP reader decodes: the picture's own height, and the bit
-  // count it was given.
-  uint8_t* w = data_.data();
-  if (d.core) {
-    PutLe16(w + 6, uint32_t(d.height));
-    PutLe16(w + 10, uint32_t(d.bitCount));
-  } else {
-    PutLe32(w + 8, uint32_t(int32_t(d.topDown ? -d.height : d.height)));
-    PutLe16(w + 14, uint32_t(d.bitCount));
-  }
-  return true;
-}
-
 void TIconReader::ApplyAndBitmap() {
-  const TDibInfo& d = dib_;
-  const int64_t width = d.width, height = d.height;
-  // The XOR bitmap with a shortened height (its data ended early), or
-  // compressed, leaves no way to find the AND bitmap: opaque.
-  if (d.andStart < 0 || bitmap_.Height() != height || bitmap_.Width() != width) {
+  const TBmpIconLayout& d = dib_;
+  const int64_t width = d.Width, height = d.Height;
+  // Compressed XOR data leaves no way to find the AND bitmap: opaque. (The
+  // size check guards the writes below.)
+  if (d.AndStart < 0 || bitmap_.Height() != height || bitmap_.Width() != width) {
     FinishMask(true);
     return;
   }
   const int64_t size = int64_t(data_.size());
-  const int64_t andStart = d.andStart, andRowBytes = d.andRowBytes;
+  const int64_t andStart = d.AndStart, andRowBytes = d.AndRowBytes;
   // Rows the data holds whole; the rest stay opaque.
   const int64_t andRows = andStart < size ? std::min<int64_t>((size - andStart) / andRowBytes, height) : 0;
 
@@ -332,7 +216,7 @@ void TIconReader::ApplyAndBitmap() {
   bool opaque = true;
   for (int64_t i = 0; i < andRows; ++i) {
     const uint8_t* bits = data_.data() + andStart + i * andRowBytes;
-    const int row = int(d.topDown ? i : height - 1 - i);
+    const int row = int(d.TopDown ? i : height - 1 - i);
     uint8_t* dst = nullptr;
     uint8_t* alpha = mask ? mask->MaskRow(row) : nullptr;
     for (int64_t x = 0; x < width; ++x) {
@@ -355,33 +239,58 @@ void TIconReader::ApplyAndBitmap() {
   FinishMask(opaque);
 }
 
-void TIconReader::ReadDibEntry(const TIconEntry& entry) {
-  if (!ParseDib(entry)) return;
-  // The BMP reader decodes the XOR bitmap; icons load as pxRGB24 or pxMono1,
-  // and its own record fields stay as they were.
+// The BMP reader decodes the entry's bitmap as an icon's (TBmpIconLayout);
+// icons load as pxRGB24 or pxMono1, and its own record fields stay as they
+// were.
+bool TIconReader::DecodeDib(bool paramsOnly, std::unique_ptr<TPxMask>& alpha) {
   const uint8_t savedNative = params_.NativePixelFormat, savedVersion = params_.BmpVersion,
                 savedRunLength = params_.BmpRunLength;
   params_.NativePixelFormat = 0;
-  std::unique_ptr<TPxMask> alpha;
   TPxMemStream dib(data_.data(), int64_t(data_.size()));
-  ReadBmp(dib, bitmap_, int32_t(data_.size()), false, alpha, true, paramsOnly_, progress_, params_);
+  ReadBmp(dib, bitmap_, int32_t(data_.size()), false, alpha, true, paramsOnly, progress_, params_, &dib_);
   params_.NativePixelFormat = savedNative;
   params_.BmpVersion = savedVersion;
   params_.BmpRunLength = savedRunLength;
-  if (progress_.IsAborted()) return;
+  return !progress_.IsAborted();
+}
 
-  const TDibInfo& d = dib_;
-  params_.Width = int32_t(d.width);
-  params_.Height = int32_t(d.height);
+void TIconReader::ReadDibEntry(const TIconEntry& entry) {
+  if (data_.size() < 16) {
+    Fail("image data at offset " + std::to_string(dataStart_) + " is too short");
+    return;
+  }
+  const int64_t headerSize = Le32(data_.data());
+  const int colorBits = BitsForColors(entry.colors);
+  // A cursor's entry holds the hot spot where an icon's holds the bit count.
+  dib_ = TBmpIconLayout{};
+  dib_.FallbackBitCount = cursor_ ? colorBits : entry.bitCountOrHotY != 0 ? entry.bitCountOrHotY : colorBits;
+  // First the layout, to hold the entry's size against it.
+  std::unique_ptr<TPxMask> alpha;
+  if (!DecodeDib(true, alpha)) return;
+  // An entry size too small for the header, colour table and XOR bitmap the
+  // header describes is no size at all (writers leave 0 or get it wrong):
+  // the header then says how much the image takes (compressed data: all
+  // there is). Otherwise the entry's size bounds the image (an AND bitmap
+  // cut by it is partly missing); the file's end cuts all.
+  const TBmpIconLayout& d = dib_;
+  const bool uncompressed = d.AndStart >= 0;
+  int64_t size = entry.size;
+  if (entry.size < (uncompressed ? d.AndStart : headerSize))
+    size = uncompressed ? d.AndStart + d.AndRowBytes * d.Height : int64_t(data_.size());
+  data_.resize(size_t(std::min(int64_t(data_.size()), std::max(size, headerSize))));
+
+  if (!DecodeDib(paramsOnly_, alpha)) return;
+  params_.Width = int32_t(d.Width);
+  params_.Height = int32_t(d.Height);
   auto dpi = [](int32_t ppm) { return ppm < 1 ? 300 : int32_t(std::nearbyint(double(ppm) / 100.0 * 2.54)); };
-  params_.SetDpiX(d.core ? 300 : dpi(d.xppm));
-  params_.SetDpiY(d.core ? 300 : dpi(d.yppm));
+  params_.SetDpiX(d.Core ? 300 : dpi(d.Xppm));
+  params_.SetDpiY(d.Core ? 300 : dpi(d.Yppm));
   if (cursor_) {
-    params_.BitsPerSample = d.bitCount;
+    params_.BitsPerSample = d.BitCount;
     params_.SamplesPerPixel = 1;
   } else {
-    params_.BitsPerSample = d.bitCount == 32 ? 8 : d.bitCount > 8 ? 8 : d.bitCount;
-    params_.SamplesPerPixel = d.bitCount == 32 ? 4 : d.bitCount > 8 ? 3 : 1;
+    params_.BitsPerSample = d.BitCount == 32 ? 8 : d.BitCount > 8 ? 8 : d.BitCount;
+    params_.SamplesPerPixel = d.BitCount == 32 ? 4 : d.BitCount > 8 ? 3 : 1;
   }
   if (paramsOnly_) return;
 

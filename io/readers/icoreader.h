@@ -1,8 +1,10 @@
 // The icon and cursor readers: Windows ICO and CUR files, a directory of
 // images each stored as a device-independent bitmap (an XOR bitmap with a
 // doubled height in its header, then a 1-bit AND bitmap) or as a PNG file.
-// The XOR bitmap is decoded by the BMP reader (ReadBmp), PNG images by the
-// PNG reader (ReadPng); this reader picks the entry, applies the AND bitmap
+// The XOR bitmap is decoded by the BMP reader (ReadBmp with a
+// TBmpIconLayout: it halves the stored height and says where the AND bitmap
+// starts), PNG images by the PNG reader (ReadPng); this reader picks the
+// entry, holds the entry's size against the bitmap, applies the AND bitmap
 // and fills the icon fields.
 //
 // Transparency: pixels whose AND bit is set get mask 0 and the background
@@ -11,7 +13,8 @@
 // their fourth byte instead, unless every one of those bytes is 0 or 255,
 // in which case the AND bitmap decides. PNG images bring their own alpha.
 // An AND bitmap that is missing or cut short leaves the pixels it does not
-// cover opaque.
+// cover opaque. A bitmap whose XOR rows are cut short keeps the header's size
+// (as the BMP reader does, io/limits.h): the rows not reached are black.
 //
 // Failure is reported through progress.Fail (abort flag and reason); nothing
 // is thrown. What each kind of bad input gives:
@@ -20,15 +23,18 @@
 //     may not be there).
 //   - a directory that cannot be right (reserved word not 0, type not 1 or
 //     2, no images, not one whole entry in the file), an entry whose data
-//     starts inside the directory or past the end of the file or is empty,
-//     an embedded header of unknown size, a height below 2, no usable bit
-//     count: abort before anything is allocated; the bitmap keeps its
+//     starts inside the directory or past the end of the file, an embedded
+//     header of unknown size, a height below 2, no usable bit count: abort
+//     before anything is allocated; the bitmap keeps its
 //     previous picture. The embedded BMP and PNG data fail as those readers
 //     say (bmpreader.h, pngreader.h).
 //   - a directory count larger than the file holds: the entries there are
 //     used. Entry data that passes the end of the file is cut there.
 //   - the entry's size bytes disagree with the embedded header: the header
-//     gives the picture's size.
+//     gives the picture's size. An entry size of 0, or too small for the
+//     bitmap the header describes, is not used: the header says how much
+//     data the image takes (Pillow and ImageMagick read such files). The
+//     planes field of the embedded header is not looked at.
 #pragma once
 
 #include <cstdint>

@@ -268,7 +268,7 @@ bool TPcxReader::Allocate() {
     check.MaxPixelsPerByte = kRleMaxPixelsPerByte;
   }
   if (!CheckImageHeader(check, progress_).Ok) return false;
-  // Plain data that ends early keeps the full height: the missing rows are black.
+  // Data that ends early keeps the full height: the missing rows are black.
   bitmap_.AllocatePixels(int(h_.width), int(h_.height), layout_ == TLayout::kMono ? pxMono1 : pxRGB24);
   progress_.Scale = 100.0 / double(h_.height);
   return true;
@@ -324,6 +324,7 @@ void TPcxReader::Decode() {
   int64_t row = 0;
   for (; row < h_.height && !progress_.IsAborted(); ++row) {
     const int64_t got = h_.encoding == 1 ? rle.Fill(scan.data(), lineBytes) : source.Copy(scan.data(), lineBytes);
+    if (got == 0) break;  // not reached: black below, not decoded from zeros
     if (got < lineBytes) std::memset(scan.data() + got, 0, size_t(lineBytes - got));
     ConvertRow(scan.data(), bitmap_.RowPointer(int(row)));
     if ((row & 31) == 31) progress_.Report(row + 1);

@@ -14,7 +14,10 @@
 //     ymax < ymin, bytes per line fewer than one row of a plane needs, a
 //     picture the limits check refuses): abort before anything is allocated;
 //     the bitmap keeps its previous picture.
-//   - data that ends early: not an error; the rows not decoded are black.
+//   - data that ends early, even right after the header: not an error; the
+//     bitmap keeps the header's size (io/limits.h), the rest of a row cut
+//     short and the rows not reached are black. Plain data claiming far more
+//     than its bytes is refused by the limits check.
 //   - a run that passes the end of a line continues into the next line (as
 //     PCX writers expect); no run ever writes past the row buffer.
 //   - an 8-bit picture without its 256-entry table (no 0x0C marker in front

@@ -340,10 +340,11 @@ bool TPnmReader::DecodeRaw(TChunkSource& in) {
   check.DataBytes = std::max<int64_t>(in.End() - dataStart_, 0);
   const THeaderCheck result = CheckImageHeader(check, progress_);
   if (!result.Ok) return false;
+  // A file that ends early keeps the header's size; the rows past the data are black.
   const int64_t rows = result.RowsInData;
   BuildTables();
-  bitmap_.AllocatePixels(int(width_), int(rows), format);
-  progress_.Scale = 100.0 / double(rows);
+  bitmap_.AllocatePixels(int(width_), int(height_), format);
+  progress_.Scale = 100.0 / double(height_);
 
   std::vector<uint8_t> scratch(static_cast<size_t>(rowBytes));
   const uint8_t savedAccess = bitmap_.Access();
@@ -360,8 +361,10 @@ bool TPnmReader::DecodeRaw(TChunkSource& in) {
     ConvertRow(src, bitmap_.RowPointer(int(row)));
     if ((row & 63) == 63) progress_.Report(row + 1);
   }
+  for (int64_t row = rows; row < height_; ++row)
+    std::memset(bitmap_.RowPointer(int(row)), 0, size_t(bitmap_.RowLength()));
   bitmap_.SetAccess(savedAccess);
-  progress_.Report(rows);
+  progress_.Report(height_);
   return true;
 }
 

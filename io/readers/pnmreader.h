@@ -15,8 +15,10 @@
 //     limits check refuses): abort before anything is allocated; the bitmap
 //     keeps its previous picture.
 //   - samples above maxval: taken as maxval.
-//   - raw data that ends early: not an error; the bitmap holds the rows that
-//     are there (io/limits.h explains the shortened bitmap).
+//   - raw data that ends early, even right after the header: not an error;
+//     the bitmap keeps the header's size (io/limits.h), the rows the data
+//     does not reach and the rest of a row cut short are black. A file
+//     claiming far more than its bytes is refused by the limits check.
 //   - plain data that ends early: not an error; the rest is black. A plain
 //     sample that is not a number stops decoding there with the abort flag
 //     set; the rows decoded so far stay.

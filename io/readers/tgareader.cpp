@@ -179,7 +179,8 @@ class TTgaReader {
   void FillParams();
   bool Allocate();
   void Decode();
-  void ConvertRow(const uint8_t* src, uint8_t* dst, uint8_t* alpha);
+  // Converts the first w pixels of a row (all of it for 1-bit pixels).
+  void ConvertRow(const uint8_t* src, uint8_t* dst, uint8_t* alpha, int64_t w);
   void Mirror(uint8_t* dst, uint8_t* alpha) const;
   int DestRow(int64_t fileRow) const { return int(h_.topDown() ? fileRow : rows_ - 1 - fileRow); }
 
@@ -267,7 +268,7 @@ bool TTgaReader::ReadHeader() {
   if (h_.mapType > 1) return Fail("colour-map type " + std::to_string(h_.mapType) + at + std::to_string(h_.start + 1));
   if (h_.rle() && d < 8) return Fail("run-length data of " + std::to_string(d) + "-bit pixels");
   const int e = h_.mapEntryBits;
-  if (h_.mapType == 1 && h_.mapLength > 0 && !(e == 15 || e == 16 || e == 24 || e == 32))
+  if (h_.mapType == 1 && h_.mapLength > 0 && !(e == 8 || e == 15 || e == 16 || e == 24 || e == 32))
     return Fail("colour-map entry size " + std::to_string(e) + " bits" + at + std::to_string(h_.start + 7));
 
   switch (d) {
@@ -318,7 +319,9 @@ bool TTgaReader::ReadColorMap() {
       const uint8_t* p = raw.data() + i * entryBytes;
       TColorBGR c;
       uint8_t a = 255;
-      if (entryBytes == 2) {
+      if (entryBytes == 1) {
+        c = MakeBGR(p[0], p[0], p[0]);  // 8-bit entries are gray levels
+      } else if (entryBytes == 2) {
         const uint16_t v = Le16(p);
         c = MakeBGR(uint8_t(((v >> 10) & 31) << 3), uint8_t(((v >> 5) & 31) << 3), uint8_t((v & 31) << 3));
       } else {
@@ -398,9 +401,9 @@ bool TTgaReader::Allocate() {
   } else {
     check.DataBytes = std::max<int64_t>(h_.end - h_.dataStart, 0);
   }
-  const THeaderCheck result = CheckImageHeader(check, progress_);
-  if (!result.Ok) return false;
-  rows_ = result.RowsInData;
+  // A file that ends early keeps the header's size: Decode clears the rest.
+  if (!CheckImageHeader(check, progress_).Ok) return false;
+  rows_ = h_.height;
   bitmap_.AllocatePixels(int(h_.width), int(rows_), kind_ == TPixelKind::kMono ? pxMono1 : pxRGB24);
   const bool alpha = (kind_ == TPixelKind::kRgb32 && h_.alphaBits() > 0) ||
                      (kind_ == TPixelKind::kGrayAlpha && h_.alphaBits() > 0) ||
@@ -415,12 +418,11 @@ bool TTgaReader::Allocate() {
   return true;
 }
 
-void TTgaReader::ConvertRow(const uint8_t* src, uint8_t* dst, uint8_t* alpha) {
-  const int64_t w = h_.width;
+void TTgaReader::ConvertRow(const uint8_t* src, uint8_t* dst, uint8_t* alpha, int64_t w) {
   uint8_t aOr = alphaOr_, aAnd = alphaAnd_;
   switch (kind_) {
     case TPixelKind::kMono:
-      std::memcpy(dst, src, size_t((w + 7) / 8));
+      std::memcpy(dst, src, size_t((h_.width + 7) / 8));
       break;
     case TPixelKind::kBlack:
       std::memset(dst, 0, size_t(3 * w));
@@ -508,6 +510,8 @@ void TTgaReader::Decode() {
     } else {
       src = source.Take(rowBytes, scratch.data(), &got);
     }
+    // Rows the data does not reach are cleared below, not decoded from zeros.
+    if (got == 0) break;
     if (got < rowBytes) {
       // The data ends in this row: the rest of it is black.
       if (src != scratch.data()) std::memcpy(scratch.data(), src, size_t(got));
@@ -518,7 +522,14 @@ void TTgaReader::Decode() {
     const int row = DestRow(fileRow);
     uint8_t* alpha = mask_ ? alphaRow.data() : nullptr;
     uint8_t* dst = bitmap_.RowPointer(row);
-    ConvertRow(src, dst, alpha);
+    // In a row the data ends in, the pixels it does not reach at all are
+    // black and opaque, like the rows it does not reach.
+    const int64_t reached = got < rowBytes ? (got + pixelBytes_ - 1) / pixelBytes_ : w;
+    ConvertRow(src, dst, alpha, reached);
+    if (reached < w && kind_ != TPixelKind::kMono) {
+      std::memset(dst + 3 * reached, 0, size_t(3 * (w - reached)));
+      if (alpha) std::memset(alpha + reached, 255, size_t(w - reached));
+    }
     if (h_.rightToLeft()) Mirror(dst, alpha);
     if (mask_) std::memcpy(mask_->MaskRow(row), alphaRow.data(), size_t(w));
     if ((fileRow & 63) == 63) progress_.Report(fileRow + 1);

@@ -4,6 +4,7 @@
 //
 // Pixels: depth 1 gives pxMono1; every other depth pxRGB24. 15/16-bit
 // pixels and colour-map entries are 5-5-5 (each channel times 8); 8-bit
+// colour-map entries are gray levels (as Pillow and ImageMagick read them); 8-bit
 // pixels index the colour map, or a gray ramp when there is none; 16-bit
 // gray pictures are gray and alpha. Transparency (a mask) comes from 32-bit
 // pixels or map entries and 16-bit gray pixels when the descriptor gives
@@ -16,16 +17,18 @@
 // is thrown. What each kind of bad input gives:
 //   - a header that cannot be right (image type not 1/2/3/9/10/11, depth not
 //     1/4/8/15/16/24/32, colour-map type above 1, a colour map with an entry
-//     size other than 15/16/24/32 bits, run-length data of 1- or 4-bit
+//     size other than 8/15/16/24/32 bits, run-length data of 1- or 4-bit
 //     pixels, a picture the limits check refuses): abort before anything is
 //     allocated; the bitmap keeps its previous picture.
 //   - colour-map entries past index 255 are not kept; pixel values with no
 //     map entry show black (opaque).
-//   - plain data that ends early: not an error; the bitmap holds the rows
-//     that are there (io/limits.h explains the shortened bitmap).
-//   - run-length data that ends early, also inside a packet: not an error;
-//     the pixels not decoded are black. A packet that crosses a row end goes
-//     on in the next row; decoding stops at the last pixel of the picture.
+//   - data that ends early, plain or run-length, also inside a packet or
+//     right after the header: not an error. The bitmap keeps the header's
+//     size (io/limits.h); the pixels the data does not reach are black and
+//     opaque (a pixel cut inside its bytes is completed with zero bytes). A
+//     plain file claiming far more than its bytes is refused by the limits
+//     check. A packet that crosses a row end goes on in the next row;
+//     decoding stops at the last pixel of the picture.
 #pragma once
 
 #include <cstdint>

@@ -18,37 +18,46 @@ namespace rv {
 namespace {
 
 constexpr int kMaxIntegerBytes = 4;
+// Bytes of 0x80 in front of an integer add nothing to it; writers may pad
+// with a few (ImageMagick reads them).
+constexpr int kMaxPaddingBytes = 16;
 constexpr int64_t kChunkBytes = int64_t(1) << 18;
 
+enum class TInteger { kOk, kTooLong, kCut };
+
 // Multi-byte integers: 7 bits per byte, most significant first, bit 7 set on
-// every byte but the last. Returns false for more than 4 bytes or for an
-// integer the header bytes cut off; *used counts the bytes taken.
-bool ReadInteger(const uint8_t* p, int64_t available, int64_t* value, int64_t* used) {
+// every byte but the last. More than 4 bytes after the leading zero groups
+// are too long; *used counts the bytes taken.
+TInteger ReadInteger(const uint8_t* p, int64_t available, int64_t* value, int64_t* used) {
+  int64_t i = 0;
+  while (i < kMaxPaddingBytes && i < available && p[i] == 0x80) ++i;
   int64_t v = 0;
-  for (int i = 0; i < kMaxIntegerBytes && i < available; ++i) {
+  for (int n = 0; n < kMaxIntegerBytes; ++n, ++i) {
+    if (i >= available) return TInteger::kCut;
     v = (v << 7) | (p[i] & 0x7F);
     if ((p[i] & 0x80) == 0) {
       *value = v;
       *used = i + 1;
-      return true;
+      return TInteger::kOk;
     }
   }
-  return false;
+  return TInteger::kTooLong;
 }
 
 void Decode(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress) {
   const int64_t start = stream.Position();
   const int64_t end = stream.Size();
-  uint8_t head[4 * kMaxIntegerBytes];
+  uint8_t head[4 * (kMaxPaddingBytes + kMaxIntegerBytes)];
   const int64_t got = std::max<int64_t>(stream.Read(head, sizeof head), 0);
   static const char* const names[4] = {"type", "fixed header", "width", "height"};
   int64_t fields[4] = {};
   int64_t pos = 0;
   for (int i = 0; i < 4; ++i) {
     int64_t used = 0;
-    if (!ReadInteger(head + pos, got - pos, &fields[i], &used)) {
+    const TInteger r = ReadInteger(head + pos, got - pos, &fields[i], &used);
+    if (r != TInteger::kOk) {
       progress.Fail(std::string("WBMP: ") + names[i] + " at offset " + std::to_string(start + pos) +
-                    (got - pos >= kMaxIntegerBytes ? " is longer than 4 bytes" : " is cut off by the end of the file"));
+                    (r == TInteger::kTooLong ? " is longer than 4 bytes" : " is cut off by the end of the file"));
       return;
     }
     pos += used;
@@ -85,9 +94,10 @@ void Decode(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool para
   check.DataBytes = std::max<int64_t>(end - dataStart, 0);
   const THeaderCheck result = CheckImageHeader(check, progress);
   if (!result.Ok) return;
+  // A file that ends early keeps the header's size; the rows past the data are black.
   const int64_t rows = result.RowsInData;
-  bitmap.AllocatePixels(int(width), int(rows), pxMono1);
-  progress.Scale = 100.0 / double(rows);
+  bitmap.AllocatePixels(int(width), int(height), pxMono1);
+  progress.Scale = 100.0 / double(height);
 
   const int64_t rowsPerChunk = std::max<int64_t>(1, kChunkBytes / rowBytes);
   std::vector<uint8_t> buffer(size_t(std::min(rowsPerChunk, rows) * rowBytes));
@@ -105,7 +115,9 @@ void Decode(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool para
     row += n;
     progress.Report(row);
   }
+  for (int64_t row = rows; row < height; ++row) std::memset(bitmap.RowPointer(int(row)), 0, size_t(bitmap.RowLength()));
   bitmap.SetAccess(savedAccess);
+  progress.Report(height);
 }
 
 }  // namespace

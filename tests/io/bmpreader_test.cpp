@@ -573,6 +573,69 @@ TEST_F(BmpReaderTest, WithoutFileHeaderDataFollowsTheColourTable) {
     for (int x = 0; x < 2; ++x) EXPECT_EQ(bitmap_.ColorAt(x, y), s.palette[size_t(x + 2 * y)]);
 }
 
+// Inside an icon the stored height counts the picture and the AND bitmap
+// below it: the picture is half of it, and the layout says where the AND
+// bitmap starts (-1 after compressed data) and which bit count was used.
+struct TIconCase {
+  const char* name;
+  int32_t storedHeight;
+  uint16_t bitCount;  // 0: the fallback's
+  uint32_t compression;
+  int fallbackBitCount;
+  int64_t andStart;  // from the start of the data
+  bool topDown;
+};
+
+void PrintTo(const TIconCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class BmpIconLayoutTest : public BmpReaderTest, public testing::WithParamInterface<TIconCase> {};
+
+TEST_P(BmpIconLayoutTest, HalvesTheHeightAndFindsTheAndBitmap) {
+  const TIconCase& c = GetParam();
+  TBmpSpec s;
+  s.fileHeader = false;
+  s.width = 3;
+  s.height = c.storedHeight;
+  s.bitCount = c.bitCount;
+  s.compression = c.compression;
+  s.colorsUsed = 4;
+  s.palette = Ramp(4);
+  // Picture rows of 3 indexes (4 bytes a row); the AND bytes after them are 0xFF.
+  s.pixels = c.compression == 1 ? Bytes{3, 2, 0, 0, 3, 3, 0, 1} : Bytes{1, 2, 3, 0, 3, 2, 1, 0};
+  s.pixels.resize(s.pixels.size() + 8, 0xFF);
+  TBmpIconLayout layout;
+  layout.FallbackBitCount = c.fallbackBitCount;
+  const Bytes data = MakeBmp(s);
+  TPxMemStream stream(data.data(), int64_t(data.size()));
+  progress_.Aborted = &aborted_;
+  ReadBmp(stream, bitmap_, int32_t(data.size()), false, mask_, false, false, progress_, params_, &layout);
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  EXPECT_EQ(layout.Width, 3);
+  EXPECT_EQ(layout.Height, 2);
+  EXPECT_EQ(layout.TopDown, c.topDown);
+  EXPECT_EQ(layout.BitCount, 8);
+  EXPECT_EQ(layout.AndStart, c.andStart);
+  EXPECT_EQ(layout.AndRowBytes, 4);
+  ASSERT_EQ(bitmap_.Height(), 2);
+  EXPECT_EQ(params_.Height, 2);
+  // The bottom stored row is the first in the file unless top-down.
+  EXPECT_EQ(bitmap_.ColorAt(1, c.topDown ? 0 : 1), s.palette[2]);
+  EXPECT_EQ(bitmap_.ColorAt(0, c.topDown ? 1 : 0), s.palette[3]);
+}
+
+const TIconCase kIconCases[] = {
+    {"BottomUp", 4, 8, 0, 0, 40 + 16 + 8, false},
+    {"TopDown", -4, 8, 0, 0, 40 + 16 + 8, true},
+    {"OddStoredHeight", 5, 8, 0, 0, 40 + 16 + 8, false},
+    {"BitCountFromTheEntry", 4, 0, 0, 8, 40 + 16 + 8, false},
+    {"CompressedHasNoKnownAndStart", 4, 8, 1, 0, -1, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, BmpIconLayoutTest, testing::ValuesIn(kIconCases),
+                         [](const testing::TestParamInfo<TIconCase>& i) { return std::string(i.param.name); });
+
 TEST_F(BmpReaderTest, FormatEntryHandsBackTheAlphaMask) {
   TBmpSpec s;
   s.width = 2;
@@ -723,9 +786,10 @@ const TRefusedCase kRefusedCases[] = {
     {"BitCount64", [] { return MakeBmp(WithBits(64, 0)); }, "bit count 64"},
     {"Rle8WithFourBits", [] { return MakeBmp(WithBits(4, 1)); }, "compression 1"},
     {"Rle4WithEightBits", [] { return MakeBmp(WithBits(8, 2)); }, "compression 2"},
-    {"BitFieldsWith24Bits",
+    // Plain 24-bit masks load (see BmpIrregularTest); others are no layout of 24-bit pixels.
+    {"BitFieldsWith24BitsOtherMasks",
      [] {
-       return MakeBmp(WithBits(24, 3, {0xFF0000, 0xFF00, 0xFF}));
+       return MakeBmp(WithBits(24, 3, {0xFF, 0xFF00, 0xFF0000}));
      },
      "compression 3"},
     {"BitFieldsWith8Bits",
@@ -756,15 +820,6 @@ const TRefusedCase kRefusedCases[] = {
     {"HeightMinInt",
      [] { return MakeBmp(Changed([](TBmpSpec& s) { s.height = std::numeric_limits<int32_t>::min(); })); },
      "-2147483648"},
-    {"TopDownRle",
-     [] {
-       TBmpSpec s = WithBits(8, 1);
-       s.height = -2;
-       s.palette = Ramp(4);
-       s.pixels = {4, 1, 0, 0, 4, 1, 0, 1};
-       return MakeBmp(s);
-     },
-     "top-down"},
     {"RedMaskEmpty",
      [] {
        return MakeBmp(WithBits(16, 3, {0, 0x03E0, 0x001F}));
@@ -797,15 +852,25 @@ const TRefusedCase kRefusedCases[] = {
      "overlaps"},
     {"OffsetPastEnd", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.dataOffset = 5000; })); }, "past the end"},
     {"OffsetInsideHeader", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.dataOffset = 20; })); }, "inside"},
-    {"NoPixelData", [] { return MakeBmp(Changed([](TBmpSpec& s) { s.pixels.clear(); })); }, "past the end"},
-    {"NoPixelDataWithoutOffset",
+    // A header-only file may claim 64 MiB of pixels (72 million here), a cut one 64 times its data.
+    {"HeaderOnlyClaimsTooMuch",
      [] {
        return MakeBmp(Changed([](TBmpSpec& s) {
+         s.width = 9000;
+         s.height = 8000;
          s.pixels.clear();
-         s.dataOffset = 0;
        }));
      },
-     "no pixel data"},
+     "claim far more"},
+    {"CutFileClaimsTooMuch",
+     [] {
+       return MakeBmp(Changed([](TBmpSpec& s) {
+         s.width = 9000;
+         s.height = 8000;
+         s.pixels.assign(9000 * 8000 / 64 - 9000, 1);
+       }));
+     },
+     "claim far more"},
     {"HugeDimensions",
      [] {
        return MakeBmp(Changed([](TBmpSpec& s) {
@@ -829,9 +894,77 @@ const TRefusedCase kRefusedCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, BmpRefusedTest, testing::ValuesIn(kRefusedCases),
                          [](const testing::TestParamInfo<TRefusedCase>& i) { return std::string(i.param.name); });
 
-// Pixel data that cannot be right: every write stays inside the picture, the
-// decoded part stays, the abort flag is set. (The sanitizer build checks the
-// "inside" part.)
+// Irregular headers whose meaning is clear load as Pillow and ImageMagick
+// load them: top-down run-length data, whose first row is the top one, and
+// 24-bit pixels with bit fields that are the plain 24-bit layout.
+struct TIrregularCase {
+  const char* name;
+  std::function<TBmpSpec()> spec;
+  std::vector<int> top, bottom;  // expected indexes of the 4x2 picture (-1 black); empty: colours below
+};
+
+class BmpIrregularTest : public BmpReaderTest, public testing::WithParamInterface<TIrregularCase> {};
+
+TEST_P(BmpIrregularTest, LoadsAsTheWidelyUsedDecodersDo) {
+  const TIrregularCase& c = GetParam();
+  const TBmpSpec s = c.spec();
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  ASSERT_EQ(bitmap_.Width(), 4);
+  ASSERT_EQ(bitmap_.Height(), 2);
+  for (int x = 0; x < 4; ++x) {
+    for (int y = 0; y < 2; ++y) {
+      if (c.top.empty()) {
+        // 24-bit data: Colour24 at every pixel.
+        EXPECT_EQ(bitmap_.ColorAt(x, y), Colour24(x, y)) << x << "," << y;
+        continue;
+      }
+      const int i = (y == 0 ? c.top : c.bottom)[size_t(x)];
+      EXPECT_EQ(bitmap_.ColorAt(x, y), i < 0 ? TColorBGR{} : s.palette[size_t(i)]) << x << "," << y;
+    }
+  }
+}
+
+void PrintTo(const TIrregularCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+TBmpSpec TopDownRle(Bytes data) {
+  TBmpSpec s = WithBits(8, 1);
+  s.height = -2;
+  s.palette = Ramp(4);
+  s.pixels = std::move(data);
+  return s;
+}
+
+const TIrregularCase kIrregularCases[] = {
+    {"TopDownRle",
+     [] {
+       return TopDownRle({4, 1, 0, 0, 4, 1, 0, 1});
+     },
+     {1, 1, 1, 1},
+     {1, 1, 1, 1}},
+    {"TopDownRleFirstRowOnTop",
+     [] {
+       return TopDownRle({4, 1, 0, 0, 2, 2, 0, 1});
+     },
+     {1, 1, 1, 1},
+     {2, 2, -1, -1}},
+    {"BitFieldsWith24Bits",
+     [] {
+       TBmpSpec s = WithBits(24, 3, {0xFF0000, 0xFF00, 0xFF});
+       s.pixels = Rows24(4, 2, false);
+       return s;
+     },
+     {},
+     {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, BmpIrregularTest, testing::ValuesIn(kIrregularCases),
+                         [](const testing::TestParamInfo<TIrregularCase>& i) { return std::string(i.param.name); });
+
+// Pixel indexes past the colour table: the picture is decoded with those
+// pixels black and the abort flag is set afterwards.
 struct TFaultCase {
   const char* name;
   uint16_t bitCount;
@@ -863,13 +996,6 @@ TEST_P(BmpFaultTest, ClipsStopsAndAborts) {
 }
 
 const TFaultCase kFaultCases[] = {
-    {"Rle8RunPastRowEnd", 8, 1, {2, 3, 6, 1, 0, 1}, {3, 3, 1, 1}, "run of 6 pixels passes the row end"},
-    {"Rle8AbsoluteRunPastRowEnd", 8, 1, {1, 3, 0, 5, 1, 2, 3, 4, 5, 0, 0, 1}, {3, 1, 2, 3}, "absolute run of 5"},
-    {"Rle8DeltaPastRowEnd", 8, 1, {1, 3, 0, 2, 4, 0, 1, 5}, {3, -1, -1, -1}, "delta (4, 0)"},
-    {"Rle8DeltaPastLastRow", 8, 1, {1, 3, 0, 2, 0, 2, 1, 5}, {3, -1, -1, -1}, "delta (0, 2)"},
-    {"Rle8RunAfterEndOfRow", 8, 1, {4, 3, 1, 7, 0, 0}, {3, 3, 3, 3}, "run of 1 pixels"},
-    {"Rle4RunPastRowEnd", 4, 2, {3, 0x12, 9, 0x45, 0, 1}, {1, 2, 1, 4}, "run of 9 pixels"},
-    {"Rle4AbsoluteRunPastRowEnd", 4, 2, {0, 6, 0x12, 0x34, 0x56, 0, 0, 1}, {1, 2, 3, 4}, "absolute run of 6"},
     // Index 20 is past the 16-entry table: black, and the file is reported.
     {"IndexPastColourTable", 8, 0, {1, 20, 3, 15, 0, 0, 0, 0}, {1, -1, 3, 15}, "pixel index 20 past the colour table"},
     {"Rle8IndexPastColourTable", 8, 1, {2, 200, 2, 4, 0, 1}, {-1, -1, 4, 4}, "pixel index 200"},
@@ -877,6 +1003,127 @@ const TFaultCase kFaultCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, BmpFaultTest, testing::ValuesIn(kFaultCases),
                          [](const testing::TestParamInfo<TFaultCase>& i) { return std::string(i.param.name); });
+
+// Runs, absolute runs and deltas that reach past the row end or the last
+// row: what lies outside the picture is dropped, every write stays inside
+// (the sanitizer build checks that), decoding goes on, and it is no error.
+struct TClipCase {
+  const char* name;
+  uint16_t bitCount;
+  uint32_t compression;
+  Bytes data;                    // pixel data of a 4x2 picture
+  std::vector<int> top, bottom;  // expected indexes, -1 never written (black)
+};
+
+void PrintTo(const TClipCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class BmpRleClipTest : public BmpReaderTest, public testing::WithParamInterface<TClipCase> {};
+
+TEST_P(BmpRleClipTest, DropsWhatLiesOutsideAndGoesOn) {
+  const TClipCase& c = GetParam();
+  TBmpSpec s = GoodSpec();
+  s.bitCount = c.bitCount;
+  s.compression = c.compression;
+  s.colorsUsed = 16;
+  s.palette = Ramp(16);
+  s.pixels = c.data;
+  Read(MakeBmp(s));
+  ASSERT_FALSE(aborted_) << progress_.AbortReason;
+  ASSERT_EQ(bitmap_.Width(), 4);
+  ASSERT_EQ(bitmap_.Height(), 2);
+  for (int x = 0; x < 4; ++x) {
+    for (int y = 0; y < 2; ++y) {
+      const int i = (y == 0 ? c.top : c.bottom)[size_t(x)];
+      EXPECT_EQ(bitmap_.ColorAt(x, y), i < 0 ? TColorBGR{} : s.palette[size_t(i)]) << x << "," << y;
+    }
+  }
+}
+
+const TClipCase kClipCases[] = {
+    {"Rle8RunPastRowEnd", 8, 1, {2, 3, 6, 1, 0, 0, 4, 9, 0, 1}, {9, 9, 9, 9}, {3, 3, 1, 1}},
+    {"Rle8AbsoluteRunPastRowEnd", 8, 1, {1, 3, 0, 5, 1, 2, 3, 4, 5, 0, 0, 0, 2, 9, 0, 1}, {9, 9, -1, -1}, {3, 1, 2, 3}},
+    {"Rle8DeltaPastRowEnd", 8, 1, {1, 3, 0, 2, 4, 0, 1, 5, 0, 0, 1, 9, 0, 1}, {9, -1, -1, -1}, {3, -1, -1, -1}},
+    // Nothing below the last row can be drawn: the run after the delta is not.
+    {"Rle8DeltaPastLastRow", 8, 1, {1, 3, 0, 2, 0, 2, 1, 5}, {-1, -1, -1, -1}, {3, -1, -1, -1}},
+    {"Rle8RunAfterEndOfRow", 8, 1, {4, 3, 1, 7, 0, 0, 1, 9, 0, 1}, {9, -1, -1, -1}, {3, 3, 3, 3}},
+    {"Rle4RunPastRowEnd", 4, 2, {3, 0x12, 9, 0x45, 0, 0, 4, 0x67, 0, 1}, {6, 7, 6, 7}, {1, 2, 1, 4}},
+    {"Rle4AbsoluteRunPastRowEnd", 4, 2, {0, 6, 0x12, 0x34, 0x56, 0, 0, 0, 2, 0x89, 0, 1}, {8, 9, -1, -1}, {1, 2, 3, 4}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, BmpRleClipTest, testing::ValuesIn(kClipCases),
+                         [](const testing::TestParamInfo<TClipCase>& i) { return std::string(i.param.name); });
+
+// Odd widths as ImageMagick writes them: each row is encoded with its padding
+// (5 pixels stored as 8), so runs start in the padding or cross into it. The
+// picture must equal the same indexes stored uncompressed.
+TEST_F(BmpReaderTest, RleRunsIntoTheRowPaddingDecodeAsTheUncompressedPicture) {
+  // File rows, bottom first, padding (the last 3) included, and how each is
+  // cut into runs: positive lengths are encoded runs, negative absolute runs.
+  const std::vector<std::vector<int>> rows = {
+      {1, 2, 3, 4, 4, 0, 0, 0}, {5, 6, 7, 0, 0, 0, 0, 0}, {8, 9, 10, 11, 12, 0, 0, 0}};
+  const std::vector<std::vector<int>> cuts = {{-3, 2, 3}, {-3, 5}, {1, -7}};
+  for (const int bits : {8, 4}) {
+    SCOPED_TRACE(std::to_string(bits) + "-bit");
+    Bytes rle, plain;
+    for (size_t r = 0; r < rows.size(); ++r) {
+      const std::vector<int>& v = rows[r];
+      for (size_t i = 0; i < v.size(); ++i) {
+        if (bits == 8)
+          plain.push_back(uint8_t(v[i]));
+        else if (i % 2 == 0)
+          plain.push_back(uint8_t(v[i] << 4 | v[i + 1]));
+      }
+      size_t at = 0;
+      for (const int cut : cuts[r]) {
+        const size_t n = size_t(cut < 0 ? -cut : cut);
+        if (cut > 0) {
+          // An encoded run: RLE4 alternates the two nibbles, here both the same value.
+          rle.push_back(uint8_t(n));
+          rle.push_back(uint8_t(bits == 8 ? v[at] : v[at] << 4 | v[at]));
+        } else {
+          rle.push_back(0);
+          rle.push_back(uint8_t(n));
+          Bytes run;
+          for (size_t i = 0; i < n; ++i) {
+            if (bits == 8)
+              run.push_back(uint8_t(v[at + i]));
+            else if (i % 2 == 0)
+              run.push_back(uint8_t(v[at + i] << 4 | (i + 1 < n ? v[at + i + 1] : 0)));
+          }
+          if (run.size() % 2) run.push_back(0);
+          rle.insert(rle.end(), run.begin(), run.end());
+        }
+        at += n;
+      }
+      rle.insert(rle.end(), {0, 0});
+    }
+    rle.insert(rle.end(), {0, 1});
+
+    TBmpSpec s;
+    s.width = 5;
+    s.height = 3;
+    s.bitCount = uint16_t(bits);
+    s.palette = Ramp(16);
+    s.pixels = plain;
+    Read(MakeBmp(s));
+    ASSERT_FALSE(aborted_) << progress_.AbortReason;
+    TPxBitmap uncompressed;
+    bitmap_.MoveStorageTo(uncompressed);
+    ASSERT_EQ(uncompressed.ColorAt(4, 1), s.palette[0]);  // file row 1, column 4
+    ASSERT_EQ(uncompressed.ColorAt(3, 2), s.palette[4]);
+
+    s.compression = bits == 8 ? 1 : 2;
+    s.pixels = rle;
+    Read(MakeBmp(s));
+    ASSERT_FALSE(aborted_) << progress_.AbortReason;
+    ASSERT_EQ(bitmap_.Width(), 5);
+    ASSERT_EQ(bitmap_.Height(), 3);
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 5; ++x) EXPECT_EQ(bitmap_.ColorAt(x, y), uncompressed.ColorAt(x, y)) << x << "," << y;
+  }
+}
 
 // Palette counts beyond 2^bits or beyond the file are clamped, not refused.
 TEST_F(BmpReaderTest, PaletteCountAboveTwoToTheBitsUsesTheFirstEntries) {
@@ -902,26 +1149,80 @@ TEST_F(BmpReaderTest, ColourTableIsCutAtThePixelDataOffset) {
   for (int x = 0; x < 4; ++x) EXPECT_EQ(bitmap_.ColorAt(x, 0), s.palette[size_t(x)]);
 }
 
-// Uncompressed data that ends early is not an error: the bitmap holds the
-// rows that are there (the bottom ones of a bottom-up file), a partial row is
-// completed with black.
-TEST_F(BmpReaderTest, TruncatedDataKeepsTheRowsPresent) {
+// Uncompressed data that ends early is not an error and keeps the header's
+// size, as browsers show a cut picture: the rows there (the bottom ones of a
+// bottom-up file) are decoded, a partial row is completed with zero bytes,
+// the rows past the data are cleared.
+struct TCutCase {
+  const char* name;
+  bool fileBacked;  // the row-by-row path instead of the whole-block read
+  int topDown;      // 1: top-down rows
+};
+
+class BmpTruncatedTest : public BmpReaderTest, public testing::WithParamInterface<TCutCase> {};
+
+TEST_P(BmpTruncatedTest, KeepsTheHeadersSizeAndClearsTheRowsPastTheData) {
+  const TCutCase& c = GetParam();
+  if (c.fileBacked) bitmap_.SetMemoryThreshold(0);
   TBmpSpec s;
   s.width = 5;
-  s.height = 6;
-  s.pixels = Rows24(5, 6, false);
+  s.height = c.topDown ? -6 : 6;
+  s.pixels = Rows24(5, 6, c.topDown);
   s.pixels.resize(16 * 2 + 7);  // two whole rows and two pixels and a byte of the third
   Read(MakeBmp(s));
   ASSERT_FALSE(aborted_) << progress_.AbortReason;
   EXPECT_EQ(params_.Height, 6);
-  ASSERT_EQ(bitmap_.Height(), 3);
+  ASSERT_EQ(bitmap_.Width(), 5);
+  ASSERT_EQ(bitmap_.Height(), 6);
+  // File row i is picture row 5 - i (bottom-up) or i (top-down).
+  auto row = [&](int fileRow) { return c.topDown ? fileRow : 5 - fileRow; };
   for (int x = 0; x < 5; ++x) {
-    EXPECT_EQ(bitmap_.ColorAt(x, 2), Colour24(x, 5));
-    EXPECT_EQ(bitmap_.ColorAt(x, 1), Colour24(x, 4));
+    EXPECT_EQ(bitmap_.ColorAt(x, row(0)), Colour24(x, row(0)));
+    EXPECT_EQ(bitmap_.ColorAt(x, row(1)), Colour24(x, row(1)));
+    for (int fileRow = 3; fileRow < 6; ++fileRow) EXPECT_EQ(bitmap_.ColorAt(x, row(fileRow)), TColorBGR{}) << x;
   }
-  EXPECT_EQ(bitmap_.ColorAt(1, 0), Colour24(1, 3));
-  EXPECT_EQ(bitmap_.ColorAt(2, 0), (TColorBGR{Colour24(2, 3).b, 0, 0}));
-  EXPECT_EQ(bitmap_.ColorAt(4, 0), TColorBGR{});
+  EXPECT_EQ(bitmap_.ColorAt(1, row(2)), Colour24(1, row(2)));
+  EXPECT_EQ(bitmap_.ColorAt(2, row(2)), (TColorBGR{Colour24(2, row(2)).b, 0, 0}));
+  EXPECT_EQ(bitmap_.ColorAt(4, row(2)), TColorBGR{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, BmpTruncatedTest,
+                         testing::Values(TCutCase{"InMemory", false, 0}, TCutCase{"FileBacked", true, 0},
+                                         TCutCase{"TopDown", false, 1}),
+                         [](const testing::TestParamInfo<TCutCase>& i) { return std::string(i.param.name); });
+
+// A file that ends where its pixel data would start shows at the header's
+// size, cleared: black in colour, palette index 0 when indexed, opaque. The
+// pixel data offset may name that end or be left 0.
+TEST_F(BmpReaderTest, HeaderOnlyFileShowsClearedAtTheHeadersSize) {
+  struct TCase {
+    const char* name;
+    uint16_t bitCount;
+    bool native;
+    int64_t dataOffset;  // -1: the end of the file; 0: not given
+  };
+  for (const TCase& c : {TCase{"Pal8", 8, false, -1}, TCase{"Pal8NoOffset", 8, false, 0},
+                         TCase{"Pal8Native", 8, true, -1}, TCase{"Rgba32", 32, false, -1}}) {
+    SCOPED_TRACE(c.name);
+    TBmpSpec s = c.bitCount == 8 ? GoodSpec() : WithBits(c.bitCount, 0);
+    s.pixels.clear();
+    s.dataOffset = c.dataOffset;
+    params_.NativePixelFormat = c.native ? 1 : 0;
+    PlantPreviousPicture();
+    Read(MakeBmp(s));
+    ASSERT_FALSE(aborted_) << progress_.AbortReason;
+    ASSERT_EQ(bitmap_.Width(), 4);
+    ASSERT_EQ(bitmap_.Height(), 2);
+    EXPECT_EQ(bitmap_.Format(), c.native ? pxPalette8 : pxRGB24);
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 4; ++x) {
+        if (c.native)
+          EXPECT_EQ(bitmap_.ByteAt(x, y), 0) << x << "," << y;
+        else
+          EXPECT_EQ(bitmap_.ColorAt(x, y), TColorBGR{}) << x << "," << y;
+      }
+    EXPECT_FALSE(mask_);
+  }
 }
 
 TEST_F(BmpReaderTest, RleEndingWithoutEndOfBitmapIsNotAnError) {
@@ -935,9 +1236,9 @@ TEST_F(BmpReaderTest, RleEndingWithoutEndOfBitmapIsNotAnError) {
   EXPECT_EQ(bitmap_.ColorAt(2, 0), TColorBGR{});
 }
 
-// Every cut of a good file fails cleanly or gives a picture; decoding the
-// same cut twice gives the same pixels; the rows a cut keeps are the rows of
-// the whole file.
+// Every cut of a good file fails cleanly or gives a picture of the header's
+// size; decoding the same cut twice gives the same pixels; the rows a cut
+// keeps are the rows of the whole file, the rows it lost are black.
 struct TSweepCase {
   const char* name;
   std::function<TBmpSpec()> spec;
@@ -945,7 +1246,7 @@ struct TSweepCase {
 
 class BmpTruncationSweep : public BmpReaderTest, public testing::WithParamInterface<TSweepCase> {};
 
-TEST_P(BmpTruncationSweep, EveryCutFailsCleanlyOrKeepsWholeRows) {
+TEST_P(BmpTruncationSweep, EveryCutFailsCleanlyOrKeepsWholeRowsAtTheHeadersSize) {
   const TBmpSpec spec = GetParam().spec();
   const Bytes whole = MakeBmp(spec);
   Read(whole);
@@ -968,7 +1269,8 @@ TEST_P(BmpTruncationSweep, EveryCutFailsCleanlyOrKeepsWholeRows) {
       EXPECT_FALSE(progress_.AbortReason.empty());
       continue;
     }
-    ASSERT_FALSE(bitmap_.IsEmpty());
+    ASSERT_EQ(bitmap_.Width(), width);
+    ASSERT_EQ(bitmap_.Height(), height);  // the header's size, however much data is left
     bitmap_.MoveStorageTo(first);
     Read(part);
     ASSERT_FALSE(aborted_);
@@ -977,14 +1279,16 @@ TEST_P(BmpTruncationSweep, EveryCutFailsCleanlyOrKeepsWholeRows) {
     for (int y = 0; y < first.Height(); ++y)
       for (int x = 0; x < width; ++x) ASSERT_EQ(bitmap_.ColorAt(x, y), first.ColorAt(x, y)) << x << "," << y;
     if (rle) continue;
-    // Whole rows in the cut equal the same rows of the whole picture.
-    const int rows = first.Height();
+    // Whole rows in the cut equal the same rows of the whole picture; the
+    // rows past the data are black.
     const int wholeRows = int((cut - dataStart) / stride);
-    for (int i = 0; i < wholeRows; ++i) {
-      const int row = topDown ? i : rows - 1 - i;
-      const int fullRow = topDown ? i : height - 1 - i;
+    const int reached = int((cut - dataStart + stride - 1) / stride);
+    for (int i = 0; i < height; ++i) {
+      if (i >= wholeRows && i < reached) continue;  // the partial row
+      const int row = topDown ? i : height - 1 - i;
       for (int x = 0; x < width; ++x)
-        ASSERT_EQ(first.ColorAt(x, row), full[size_t(fullRow * width + x)]) << "file row " << i << ", x " << x;
+        ASSERT_EQ(first.ColorAt(x, row), i < wholeRows ? full[size_t(row * width + x)] : TColorBGR{})
+            << "file row " << i << ", x " << x;
     }
   }
 }

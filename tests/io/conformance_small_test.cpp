@@ -174,12 +174,15 @@ const std::vector<TSuite>& Suites() {
        kNoCrash,
        TRefRule::kNone,
        {
-           {"image-rs/bad/ico/Bad_smile-incorrect-image-length.ico", kFails,
-            "the entry's size holds the header but not the pixels it describes"},
+           {"image-rs/bad/ico/Bad_smile-incorrect-image-length.ico", kLoads,
+            "the entry's size holds the header but not the pixels it describes: the header decides, as Pillow and "
+            "ImageMagick read it"},
            {"pillow/decompression_bomb.ico", kFails, "refused by the size limits"},
            {"pillow/no_cursors.cur", kFails, "a directory without images"},
            {"pillow/negative_size.ppm", kFails, "no valid header"},
-           {"pillow/p_8.tga", kFails, "8-bit colour-map entries"},
+           {"pillow/p_8.tga", kLoads,
+            "only the 18-byte header of a 128 x 128 picture with 8-bit colour-map entries: a header-only file shows "
+            "at its size, black"},
            {"pillow/ossfuzz-4836216264589312.pcx", kFails, "encoding 32"},
            {"pillow/cross_scan_line_truncated.tga", kLoads, "cut short: the rows decoded stay, the rest is black"},
        },

@@ -460,7 +460,6 @@ const TBadIcon kBadIcons[] = {
     {"EmptyFile", [] { return Bytes{}; }, "directory header"},
     {"DataInsideTheDirectory", [] { return WithLong(Good(), 18, 10); }, "inside the directory"},
     {"DataPastTheEnd", [] { return WithLong(Good(), 18, 100000); }, "past the end of the file"},
-    {"EmptyData", [] { return WithLong(Good(), 14, 0); }, "is empty"},
     {"UnknownHeaderSize", [] { return WithLong(Good(), kDib, 7); }, "header size 7"},
     {"HeightOfOneRow", [] { return WithLong(Good(), kDib + 8, 1); }, "leaves no rows"},
     {"NoBitCountAnywhere",
@@ -472,7 +471,6 @@ const TBadIcon kBadIcons[] = {
        return b;
      },
      "no bit count"},
-    {"EntrySizeShorterThanItsPixels", [] { return WithLong(Good(), 14, 48); }, "smaller than the"},
     {"HugePicture",
      [] {
        // 30000 x 30000 one-bit pixels, with an entry size that does not contradict them.
@@ -490,7 +488,46 @@ const TBadIcon kBadIcons[] = {
 INSTANTIATE_TEST_SUITE_P(Malformed, IcoBadTest, testing::ValuesIn(kBadIcons),
                          [](const testing::TestParamInfo<TBadIcon>& i) { return std::string(i.param.name); });
 
-// Every cut of a good file loads or fails cleanly, the same way twice.
+// Entries Pillow and ImageMagick read although their directory or header
+// fields are off: an entry size of 0 or too small for the bitmap its header
+// describes (the header decides), planes that are not 1.
+struct TOddIcon {
+  const char* name;
+  std::function<Bytes()> make;
+};
+
+class IcoOddEntryTest : public IcoReaderTest, public testing::WithParamInterface<TOddIcon> {};
+
+TEST_P(IcoOddEntryTest, LoadsAsAWellFormedEntry) {
+  Load(GetParam().make());
+  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+  ASSERT_EQ(Bitmap().Width(), 2);
+  ASSERT_EQ(Bitmap().Height(), 2);
+  EXPECT_EQ(Pixel(0, 0), MakeBGR(255, 255, 255));  // under the AND bit: IcoBackground
+  EXPECT_EQ(Alpha(0, 0), 0);
+  EXPECT_EQ(Pixel(1, 0), (TColorBGR{2, 2, 2}));
+  EXPECT_EQ(Pixel(1, 1), (TColorBGR{4, 4, 4}));
+  EXPECT_EQ(Alpha(1, 1), 255);
+}
+
+void PrintTo(const TOddIcon& c, std::ostream* os) {
+  *os << c.name;
+}
+
+const TOddIcon kOddIcons[] = {
+    {"EntrySizeZero", [] { return WithLong(Good(), 14, 0); }},
+    {"EntrySizeShorterThanItsPixels", [] { return WithLong(Good(), 14, 48); }},
+    {"PlanesZero", [] { return WithWord(Good(), kDib + 12, 0); }},
+    {"PlanesFour", [] { return WithWord(Good(), kDib + 12, 4); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, IcoOddEntryTest, testing::ValuesIn(kOddIcons),
+                         [](const testing::TestParamInfo<TOddIcon>& i) { return std::string(i.param.name); });
+
+// Every cut of a good file loads or fails cleanly, the same way twice, and
+// what loads has the header's size: a cut before the end of the XOR bitmap
+// keeps the rows there, the rows it does not reach are black (and opaque: no
+// AND bitmap is left).
 TEST(IcoReader, EveryTruncationLoadsOrFailsCleanly) {
   TDibSpec d;
   d.bitCount = 8;
@@ -511,8 +548,26 @@ TEST(IcoReader, EveryTruncationLoadsOrFailsCleanly) {
     if (a.Aborted()) continue;
     TPxBitmap& x = *a.TargetBitmap();
     TPxBitmap& y = *b.TargetBitmap();
-    ASSERT_EQ(x.Height(), y.Height());
+    ASSERT_EQ(x.IsEmpty(), y.IsEmpty());
+    if (x.IsEmpty()) continue;  // the directory cut before the entry: no image, no error
+    ASSERT_EQ(x.Width(), 3);
+    ASSERT_EQ(x.Height(), 3);
+    ASSERT_EQ(y.Height(), 3);
     ASSERT_EQ(x.HasAlphaChannel(), y.HasAlphaChannel());
+    // The second entry's XOR rows start after the directory, the first
+    // entry's 64 bytes, a 40-byte header and 256 colours; 4 bytes a row.
+    const size_t xorStart = 6 + 2 * 16 + 64 + 40 + 256 * 4;
+    if (cut < xorStart + 3 * 4) {
+      EXPECT_FALSE(x.HasAlphaChannel());
+      for (int fileRow = 0; fileRow < 3; ++fileRow) {
+        const bool there = cut >= xorStart + 4 * size_t(fileRow + 1);
+        if (!there && cut > xorStart + 4 * size_t(fileRow)) continue;  // the row the cut is in
+        for (int c = 0; c < 3; ++c)
+          ASSERT_EQ(x.ColorAt(c, 2 - fileRow),
+                    there ? d.palette[size_t(d.xorRows[size_t(4 * fileRow + c)])] : MakeBGR(0, 0, 0))
+              << "file row " << fileRow << ", x " << c;
+      }
+    }
     for (int r = 0; r < x.Height(); ++r) {
       for (int c = 0; c < x.Width(); ++c) {
         ASSERT_EQ(x.ColorAt(c, r), y.ColorAt(c, r));

@@ -58,8 +58,16 @@ INSTANTIATE_TEST_SUITE_P(Headers, CheckImageHeaderTest,
                                          LimitCase{"truncated_with_partial_row", 10, 4, 24, 32, 3 * 32 + 5, true, 4},
                                          LimitCase{"truncated_two_rows", 10, 100, 24, 32, 64, true, 2},
                                          LimitCase{"row_bytes_from_width", 9, 10, 1, 0, 5, true, 3},  // 2 bytes per row
-                                         LimitCase{"no_pixel_byte", 10, 4, 24, 32, 0, false, 0},
-                                         LimitCase{"huge_claim_tiny_file", 1000000, 268, 24, 3000000, 100, true, 1}),
+                                         // A header-only file keeps its size while the claim stays small.
+                                         LimitCase{"no_pixel_byte", 10, 4, 24, 32, 0, true, 0},
+                                         LimitCase{"huge_claim_tiny_file", 1000000, 268, 24, 3000000, 100, false, 0},
+                                         // 64 MiB may always be claimed, 64 times the bytes present beyond that;
+                                         // pixels of less than a byte count a byte each.
+                                         LimitCase{"claim_at_the_floor", 8192, 8192, 8, 0, 0, true, 0},
+                                         LimitCase{"claim_over_the_floor", 8192, 8193, 8, 0, 0, false, 0},
+                                         LimitCase{"claim_at_the_factor", 8192, 16384, 8, 0, 2 << 20, true, 256},
+                                         LimitCase{"claim_over_the_factor", 8192, 16385, 8, 0, 2 << 20, false, 0},
+                                         LimitCase{"one_bit_pixels_count_a_byte", 8192, 8193, 1, 1024, 1, false, 0}),
                          [](const testing::TestParamInfo<LimitCase>& i) { return std::string(i.param.name); });
 
 TEST(CheckImageHeaderTest, CompressedDataIsBoundByTheFormatsExpansion) {

@@ -331,16 +331,79 @@ TEST_F(PcxReaderTest, WindowOffsetsDoNotChangeTheSize) {
   EXPECT_EQ(io_.TargetBitmap()->Height(), 2);
 }
 
-TEST_F(PcxReaderTest, DataEndingEarlyLeavesTheRestBlack) {
-  TPcxSpec s;
-  s.ymax = 2;  // three rows, data for one and a half
-  s.lines = {10, 11, 20, 21, 30, 31, 40, 41, 50};
-  Load(MakePcx(s));
+// Data that ends early keeps the header's size: the rows decoded stay, the
+// rest of a row cut short and every row not reached are black (not the colour
+// of index 0); a header-only file is all black.
+struct TCutPcx {
+  const char* name;
+  std::function<TPcxSpec()> spec;
+  std::vector<std::vector<TColorBGR>> rows;  // expected, top row first
+};
+
+class PcxCutTest : public PcxReaderTest, public testing::WithParamInterface<TCutPcx> {};
+
+TEST_P(PcxCutTest, KeepsTheHeadersSizeAndBlackensWhatIsMissing) {
+  const TCutPcx& c = GetParam();
+  Load(MakePcx(c.spec()));
   ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
-  EXPECT_EQ(Pixel(1, 0), MakeBGR(11, 21, 31));
-  EXPECT_EQ(Pixel(0, 1), MakeBGR(40, 50, 0));
-  EXPECT_EQ(Pixel(1, 2), MakeBGR(0, 0, 0));
+  ASSERT_EQ(io_.TargetBitmap()->Height(), int(c.rows.size()));
+  ASSERT_EQ(io_.TargetBitmap()->Width(), int(c.rows[0].size()));
+  for (size_t y = 0; y < c.rows.size(); ++y)
+    for (size_t x = 0; x < c.rows[y].size(); ++x) EXPECT_EQ(Pixel(int(x), int(y)), c.rows[y][x]) << x << "," << y;
 }
+
+void PrintTo(const TCutPcx& c, std::ostream* os) {
+  *os << c.name;
+}
+
+constexpr TColorBGR kBlack{};
+
+// 4 x 3 pixels of 4 bits through the header's table, whose entry 0 is not black.
+TPcxSpec Packed4(Bytes lines) {
+  TPcxSpec s;
+  s.encoding = 0;
+  s.encode = false;
+  s.bits = 4;
+  s.planes = 1;
+  s.xmax = 3;
+  s.ymax = 2;
+  s.bytesPerLine = 2;
+  for (int i = 0; i < 16; ++i) s.table[size_t(i)] = MakeBGR(uint8_t(9 + i), 9, 9);
+  s.lines = std::move(lines);
+  return s;
+}
+
+const TCutPcx kCutPcx[] = {
+    {"RunLengthOneAndAHalfRows",
+     [] {
+       TPcxSpec s;
+       s.ymax = 2;  // three rows, data for one and a half
+       s.lines = {10, 11, 20, 21, 30, 31, 40, 41, 50};
+       return s;
+     },
+     {{MakeBGR(10, 20, 30), MakeBGR(11, 21, 31)}, {MakeBGR(40, 50, 0), MakeBGR(41, 0, 0)}, {kBlack, kBlack}}},
+    {"StoredHeaderOnly",
+     [] {
+       TPcxSpec s;
+       s.encoding = 0, s.encode = false;
+       return s;
+     },
+     {{kBlack, kBlack}, {kBlack, kBlack}}},
+    {"RunLengthHeaderOnly", [] { return TPcxSpec{}; }, {{kBlack, kBlack}, {kBlack, kBlack}}},
+    {"StoredEndsAtARow",
+     [] {
+       return Packed4({0x12, 0x30});
+     },
+     {{MakeBGR(10, 9, 9), MakeBGR(11, 9, 9), MakeBGR(12, 9, 9), MakeBGR(9, 9, 9)},
+      {kBlack, kBlack, kBlack, kBlack},
+      {kBlack, kBlack, kBlack, kBlack}}},
+    {"StoredHeaderOnlyIndexed",
+     [] { return Packed4({}); },
+     {{kBlack, kBlack, kBlack, kBlack}, {kBlack, kBlack, kBlack, kBlack}, {kBlack, kBlack, kBlack, kBlack}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cuts, PcxCutTest, testing::ValuesIn(kCutPcx),
+                         [](const testing::TestParamInfo<TCutPcx>& i) { return std::string(i.param.name); });
 
 TEST_F(PcxReaderTest, RunPastTheLastRowStopsAtTheBuffer) {
   TPcxSpec s;
@@ -402,7 +465,12 @@ const TBadPcx kBadPcx[] = {
     // 16000 x 16000 pixels cannot come from a dozen bytes of runs.
     {"TinyDataHugePicture", [](TPcxSpec& s) { s.xmax = 15999, s.ymax = 15999, s.bytesPerLine = 16000; },
      "cannot come from"},
-    {"StoredDataMissing", [](TPcxSpec& s) { s.encoding = 0, s.encode = false, s.lines.clear(); }, "no pixel data"},
+    // A header-only file may claim 64 MiB of pixels (counted a byte each), not 256 million.
+    {"StoredHeaderOnlyClaimsTooMuch",
+     [](TPcxSpec& s) {
+       s.encoding = 0, s.encode = false, s.lines.clear(), s.xmax = 15999, s.ymax = 15999, s.bytesPerLine = 16000;
+     },
+     "claim far more"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Malformed, PcxBadHeaderTest, testing::ValuesIn(kBadPcx),

@@ -174,15 +174,62 @@ TEST_F(PnmReaderTest, ARawByteThatLooksLikeWhitespaceIsData) {
   EXPECT_EQ(Pixel(1, 0), Gray(' '));
 }
 
-TEST_F(PnmReaderTest, RawDataEndingEarlyKeepsTheRowsThere) {
-  Load(Pnm("P5 2 3 255\n", {1, 2, 3}));
+// Raw data that ends early keeps the header's size, as browsers show a cut
+// picture: every pixel whose bytes are there equals the whole file's, every
+// pixel past the data is black; a header-only file is all black.
+struct TCutPnm {
+  const char* name;
+  std::string header;
+  Bytes data;        // the whole file's pixel data
+  int bitsPerPixel;  // as stored
+  size_t present;    // bytes of it the cut file keeps
+};
+
+class PnmCutTest : public PnmReaderTest, public testing::WithParamInterface<TCutPnm> {};
+
+TEST_P(PnmCutTest, KeepsTheHeadersSizeAndBlackensWhatIsMissing) {
+  const TCutPnm& c = GetParam();
+  TPictureIO whole;
+  const Bytes wholeFile = Pnm(c.header, c.data);
+  whole.LoadBuffer(wholeFile.data(), int64_t(wholeFile.size()), ffPNM);
+  ASSERT_FALSE(whole.Aborted()) << whole.AbortReason();
+  TPxBitmap& full = *whole.TargetBitmap();
+  Load(Pnm(c.header, Bytes(c.data.begin(), c.data.begin() + ptrdiff_t(c.present))));
   ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
-  ASSERT_EQ(Bitmap().Height(), 2);
-  EXPECT_EQ(io_.ImageParams().Height, 3);
-  EXPECT_EQ(Pixel(1, 0), Gray(2));
-  EXPECT_EQ(Pixel(0, 1), Gray(3));
-  EXPECT_EQ(Pixel(1, 1), Gray(0));
+  ASSERT_EQ(Bitmap().Width(), full.Width());
+  ASSERT_EQ(Bitmap().Height(), full.Height());
+  EXPECT_EQ(io_.ImageParams().Height, full.Height());
+  const size_t rowBytes = size_t((full.Width() * c.bitsPerPixel + 7) / 8);
+  for (int y = 0; y < full.Height(); ++y) {
+    for (int x = 0; x < full.Width(); ++x) {
+      const size_t first = y * rowBytes + size_t(x * c.bitsPerPixel / 8);
+      const size_t end = y * rowBytes + size_t(((x + 1) * c.bitsPerPixel + 7) / 8);
+      if (end <= c.present)
+        EXPECT_EQ(Pixel(x, y), full.ColorAt(x, y)) << x << "," << y;
+      else if (first >= c.present)
+        EXPECT_EQ(Pixel(x, y), Gray(0)) << x << "," << y;
+    }
+  }
 }
+
+void PrintTo(const TCutPnm& c, std::ostream* os) {
+  *os << c.name;
+}
+
+const TCutPnm kCutPnm[] = {
+    {"Gray8", "P5 2 3 255\n", {1, 2, 3, 4, 5, 6}, 8, 3},
+    {"Gray8HeaderOnly", "P5 2 2 255\n", {1, 2, 3, 4}, 8, 0},
+    {"Gray16", "P5 2 3 65535\n", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 16, 5},
+    {"RgbPartialPixel",
+     "P6 3 3 255\n",
+     {9, 8, 7, 6, 5, 4, 3, 2, 1, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28},
+     24,
+     13},
+    {"Bitmap", "P4 10 3\n", {0b10100000, 0x40, 0xFF, 0xC0, 0x0F, 0x00}, 1, 3},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cuts, PnmCutTest, testing::ValuesIn(kCutPnm),
+                         [](const testing::TestParamInfo<TCutPnm>& i) { return std::string(i.param.name); });
 
 TEST_F(PnmReaderTest, PlainDataEndingEarlyLeavesTheRestBlack) {
   Load(Pnm("P2 2 2 255 7 8 9"));
@@ -244,7 +291,8 @@ const TBadPnm kBadPnm[] = {
     {"EndlessComment", "P5 #" + std::string(70000, 'c'), "header longer than"},
     {"EndlessWhitespace", "P5 " + std::string(70000, ' ') + "2 2 255\n", "header longer than"},
     {"HugePicture", "P6 100000 100000 255\n", "exceed"},
-    {"NoPixelData", "P5 2 2 255\n", "no pixel data", 0},
+    // A header-only file may claim 64 MiB of pixels, not 72 million.
+    {"HeaderOnlyClaimsTooMuch", "P5 9000 8000 255\n", "claim far more", 0},
     {"TinyPlainDataHugePicture", "P2 10000 10000 255\n", "cannot come from"},
 };
 

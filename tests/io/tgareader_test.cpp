@@ -361,17 +361,100 @@ TEST_F(TgaReaderTest, RunLengthDataEndingInsideAPacketLeavesTheRestBlack) {
   EXPECT_EQ(Pixel(1, 1), (TColorBGR{0, 0, 0}));
 }
 
-TEST_F(TgaReaderTest, PlainDataEndingEarlyKeepsTheRowsThere) {
-  TTgaSpec s;
-  s.height = 3;
-  s.data = {10, 11, 12, 20, 21, 22, 30, 31, 32};  // one and a half rows, bottom-up
+// Plain data that ends early keeps the header's size, as browsers show a cut
+// picture: every pixel whose bytes are there equals the whole file's, every
+// pixel past the data is black and opaque; a header-only file is all black.
+struct TCutTga {
+  const char* name;
+  std::function<TTgaSpec()> spec;
+  size_t present;  // bytes of pixel data the cut file keeps
+};
+
+class TgaCutTest : public TgaReaderTest, public testing::WithParamInterface<TCutTga> {};
+
+TEST_P(TgaCutTest, KeepsTheHeadersSizeAndBlackensWhatIsMissing) {
+  const TCutTga& c = GetParam();
+  TTgaSpec s = c.spec();
+  TPictureIO whole;
+  const Bytes wholeFile = MakeTga(s);
+  whole.LoadBuffer(wholeFile.data(), int64_t(wholeFile.size()), ffTGA);
+  ASSERT_FALSE(whole.Aborted()) << whole.AbortReason();
+  TPxBitmap& full = *whole.TargetBitmap();
+  const int pixelBytes = (s.depth + 7) / 8;
+  s.data.resize(c.present);
   Load(MakeTga(s));
   ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
-  ASSERT_EQ(Bitmap().Height(), 2);
-  EXPECT_EQ(io_.ImageParams().Height, 3);
-  EXPECT_EQ(Pixel(1, 1), (TColorBGR{20, 21, 22}));
-  EXPECT_EQ(Pixel(0, 0), (TColorBGR{30, 31, 32}));
-  EXPECT_EQ(Pixel(1, 0), (TColorBGR{0, 0, 0}));
+  ASSERT_EQ(Bitmap().Width(), s.width);
+  ASSERT_EQ(Bitmap().Height(), s.height);
+  EXPECT_EQ(io_.ImageParams().Height, s.height);
+  const bool topDown = (s.descriptor & 0x20) != 0;
+  for (int fileRow = 0; fileRow < s.height; ++fileRow) {
+    const int y = topDown ? fileRow : s.height - 1 - fileRow;
+    for (int x = 0; x < s.width; ++x) {
+      const size_t first = size_t((fileRow * s.width + x) * pixelBytes);
+      if (first + size_t(pixelBytes) <= c.present) {
+        EXPECT_EQ(Pixel(x, y), full.ColorAt(x, y)) << x << "," << y;
+        EXPECT_EQ(Alpha(x, y), full.HasAlphaChannel() ? full.AlphaChannel()->ByteAt(x, y) : -1) << x << "," << y;
+      } else if (first >= c.present) {
+        EXPECT_EQ(Pixel(x, y), MakeBGR(0, 0, 0)) << x << "," << y;
+        EXPECT_TRUE(Alpha(x, y) == -1 || Alpha(x, y) == 255) << x << "," << y;
+      }
+    }
+  }
+}
+
+void PrintTo(const TCutTga& c, std::ostream* os) {
+  *os << c.name;
+}
+
+TTgaSpec Rows24(uint8_t descriptor) {
+  TTgaSpec s;
+  s.height = 3;
+  s.descriptor = descriptor;
+  s.data = {10, 11, 12, 20, 21, 22, 30, 31, 32, 40, 41, 42, 50, 51, 52, 60, 61, 62};
+  return s;
+}
+
+// 8-bit values through a map of 32-bit entries with alpha; value 0's entry is not black.
+TTgaSpec MappedWithAlpha() {
+  TTgaSpec s;
+  s.mapType = 1;
+  s.mapLength = 3;
+  s.mapEntryBits = 32;
+  s.map = {1, 2, 3, 40, 4, 5, 6, 255, 7, 8, 9, 120};
+  s.depth = 8;
+  s.width = 3;
+  s.height = 3;
+  s.data = {0, 1, 2, 2, 1, 0, 1, 1, 1};
+  return s;
+}
+
+const TCutTga kCutTga[] = {
+    {"BottomUp", [] { return Rows24(0); }, 9},  // one and a half rows
+    {"TopDown", [] { return Rows24(0x20); }, 9}, {"PartialPixel", [] { return Rows24(0); }, 8},
+    {"MappedWithAlpha", MappedWithAlpha, 4},     {"HeaderOnly", [] { return Rows24(0); }, 0},
+    {"HeaderOnlyMapped", MappedWithAlpha, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cuts, TgaCutTest, testing::ValuesIn(kCutTga),
+                         [](const testing::TestParamInfo<TCutTga>& i) { return std::string(i.param.name); });
+
+// 8-bit colour-map entries are gray levels, as Pillow and ImageMagick read them.
+TEST_F(TgaReaderTest, EightBitMapEntriesAreGrayLevels) {
+  TTgaSpec s;
+  s.imageType = 1;
+  s.mapType = 1, s.mapLength = 4, s.mapEntryBits = 8, s.map = {1, 2, 3, 4};
+  s.depth = 8;
+  s.descriptor = 0x20;
+  s.data = {3, 0, 2, 1};
+  Load(MakeTga(s));
+  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
+  EXPECT_EQ(Pixel(0, 0), MakeBGR(4, 4, 4));
+  EXPECT_EQ(Pixel(1, 0), MakeBGR(1, 1, 1));
+  EXPECT_EQ(Pixel(0, 1), MakeBGR(3, 3, 3));
+  EXPECT_EQ(Pixel(1, 1), MakeBGR(2, 2, 2));
+  EXPECT_EQ(io_.ImageParams().ColorMapCount(), 4);
+  EXPECT_FALSE(Bitmap().HasAlphaChannel());
 }
 
 TEST_F(TgaReaderTest, OneBitPixelsAreMonochrome) {
@@ -505,16 +588,13 @@ const TBadTga kBadTga[] = {
     {"Depth7", [](TTgaSpec& s) { s.depth = 7; }, "pixel depth 7"},
     {"Depth64", [](TTgaSpec& s) { s.depth = 64; }, "pixel depth 64"},
     {"ColourMapType2", [](TTgaSpec& s) { s.mapType = 2; }, "colour-map type 2"},
-    {"MapEntriesOf8Bits",
-     [](TTgaSpec& s) {
-       s.mapType = 1, s.mapLength = 4, s.mapEntryBits = 8, s.map = {1, 2, 3, 4};
-     },
-     "entry size 8"},
     {"MapEntriesOf17Bits", [](TTgaSpec& s) { s.mapType = 1, s.mapLength = 1, s.mapEntryBits = 17; }, "entry size 17"},
     {"RunLengthOneBit", [](TTgaSpec& s) { s.imageType = 11, s.depth = 1; }, "run-length data of 1-bit"},
     {"ZeroWidth", [](TTgaSpec& s) { s.width = 0; }, "not positive"},
     {"ZeroHeight", [](TTgaSpec& s) { s.height = 0; }, "not positive"},
-    {"NoPixelData", [](TTgaSpec& s) { s.data.clear(); }, "no pixel data"},
+    // A header-only file may claim 64 MiB of pixels, not 800 MB.
+    {"HeaderOnlyClaimsTooMuch", [](TTgaSpec& s) { s.width = 65535, s.height = 4096, s.data.clear(); },
+     "claim far more"},
     {"HugePlainPicture", [](TTgaSpec& s) { s.width = 65535, s.height = 65535; }, "exceed"},
     // 10000 x 10000 pixels cannot come from a dozen bytes of packets.
     {"TinyRunLengthDataHugePicture", [](TTgaSpec& s) { s.imageType = 10, s.width = 10000, s.height = 10000; },
