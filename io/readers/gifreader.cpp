@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "imaging/pxbitmap.h"
+#include "imaging/pxblock.h"
 #include "imaging/pxmask.h"
 #include "imaging/pxrender.h"
 #include "io/ioparams.h"
@@ -237,8 +238,9 @@ TImageAction DecodeImage(TStream& stream, const TGifParser& parser, const TGifIm
   // What a decoder does not write is index 0: the built-in one clears what
   // it leaves, a replaced one gets a cleared buffer.
   const size_t pixelCount = size_t(w) * size_t(h);
-  std::unique_ptr<uint8_t[]> indexBlock(params.GifDecoder ? new uint8_t[pixelCount]() : new uint8_t[pixelCount]);
+  const TPxByteBlock indexBlock = MakePxByteBlock(pixelCount);
   uint8_t* const indices = indexBlock.get();
+  if (params.GifDecoder) std::memset(indices, 0, pixelCount);
   const TGifDecoderFunc decoder = params.GifDecoder ? params.GifDecoder : DecodeGifLzw;
   decoder(stream, h, w, indices, image.Interlaced);
   const int64_t after = stream.Position();
