@@ -290,27 +290,31 @@ TImageAction DecodeImage(TStream& stream, const TGifParser& parser, const TGifIm
     }
   }
   if (!ignoreTransparency) {
-    if (!mask) mask = std::make_unique<TPxMask>();
-    mask->AllocateMask(w, h, 8);
-    mask->FillMask(255);
-    bool any = false;
-    if (transparent) {
-      const uint8_t t = image.TransparentIndex;
+    // A mask only when some pixel has the transparent index: most files have
+    // none, and the mask is as large as the index plane.
+    const uint8_t t = image.TransparentIndex;
+    int firstRow = h;
+    if (transparent)
+      for (int y = 0; y < h && firstRow == h; ++y)
+        if (std::memchr(indices + size_t(y) * size_t(w), t, size_t(w))) firstRow = y;
+    if (firstRow == h) {
+      mask.reset();
+    } else {
+      if (!mask) mask = std::make_unique<TPxMask>();
+      mask->AllocateMask(w, h, 8);
+      const size_t rowBytes = size_t(mask->RowLength());
       for (int y = 0; y < h; ++y) {
-        const uint8_t* src = indices + size_t(y) * size_t(w);
         uint8_t* m = mask->MaskRow(y);
-        for (int x = 0; x < w; ++x)
-          if (src[x] == t) {
-            m[x] = 0;
-            any = true;
-          }
+        if (y < firstRow) {
+          std::memset(m, 255, rowBytes);
+          continue;
+        }
+        const uint8_t* src = indices + size_t(y) * size_t(w);
+        for (int x = 0; x < w; ++x) m[x] = src[x] == t ? 0 : 255;
+        std::memset(m + w, 255, rowBytes - size_t(w));
       }
-    }
-    if (any) {
       mask->SetAllSet(false);
       mask->RecomputeBox();
-    } else {
-      mask.reset();
     }
   }
   out.Decoded = true;
