@@ -598,6 +598,52 @@ TEST(GifReaderTest, MaskOnlyWhereTheTransparentIndexShows) {
   }
 }
 
+// An image that cannot be decoded ends the drawing, not the count: the
+// images after it are counted, and the canvas drawn so far is the picture.
+TEST_F(GifAnimationTest, AFailingFrameStillCountsWithTheRest) {
+  gif_.Frames[1].MinCodeSize = 12;
+  TLoaded r = Load(gif_.Bytes(), 2);
+  EXPECT_TRUE(r.Io->Aborted());
+  EXPECT_EQ(r.Count, 3);
+  EXPECT_EQ(r.Params().GifImageCount, 3);
+  EXPECT_EQ(Pixels(r.Bitmap()), (std::vector<std::string>{
+                                    "0,255,0,255 0,255,0,255 255,0,0,0 255,0,0,0",
+                                    "0,255,0,255 0,255,0,255 255,0,0,0 255,0,0,0",
+                                    "255,0,0,0 255,0,0,0 255,0,0,0 255,0,0,0",
+                                }));
+}
+
+// A logical screen too large for the limits matters only to an animation,
+// which is drawn on it: a still picture loads as its image, an animation
+// fails and leaves the previous picture.
+TEST(GifReaderTest, ScreenPastTheLimits) {
+  for (const bool animation : {false, true}) {
+    SCOPED_TRACE(animation ? "animation" : "still");
+    TGif gif;
+    gif.ScreenWidth = 65535;
+    gif.ScreenHeight = 65535;
+    gif.Global = kFour;
+    TFrame f;
+    f.Width = 2;
+    f.Indices = {1, 2};
+    gif.Frames = {f};
+    if (animation) gif.Frames.push_back(f);
+    const std::vector<uint8_t> bytes = gif.Bytes();
+    TPictureIO io;
+    io.TargetBitmap()->AllocatePixels(3, 3, pxRGB24);
+    io.TargetBitmap()->FillWith(0x123456);
+    TPxMemStream stream(bytes.data(), int64_t(bytes.size()));
+    EXPECT_EQ(io.LoadGifStream(stream), animation ? 2 : 1);
+    EXPECT_EQ(io.Aborted(), animation) << io.AbortReason();
+    if (animation) {
+      EXPECT_EQ(io.TargetBitmap()->Width(), 3);
+      EXPECT_EQ(io.TargetBitmap()->ColorAt(1, 1), ColorToBGR(0x123456));
+    } else {
+      EXPECT_EQ(Pixels(*io.TargetBitmap()), (std::vector<std::string>{"200,0,0,255 0,200,0,255"}));
+    }
+  }
+}
+
 TEST(GifReaderTest, ParametersOnlyLeaveTheTarget) {
   TGif gif;
   gif.ScreenWidth = 7;
