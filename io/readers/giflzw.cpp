@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "imaging/pxblock.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -73,6 +74,36 @@ void Deinterlace(uint8_t* indices, int width, int height) {
   for (int pass = 0; pass < 4; ++pass)
     for (int y = kStart[pass]; y < height; y += kStep[pass], ++s)
       std::memcpy(indices + size_t(y) * rowBytes, streamOrder.data() + size_t(s) * rowBytes, rowBytes);
+}
+
+// The data sub-blocks from the stream's position joined into one block.
+// Each read takes a block and the next one's length byte straight into
+// place; the length byte is then overwritten by the block it announces.
+// A code stream is no longer than what is left of the stream, so a block of
+// that size (up to 64 MiB, growing past it only if needed) is rarely copied,
+// and from 8 MiB it sits on huge pages.
+size_t ReadJoinedSubBlocks(TStream& stream, TPxByteBlock& block) {
+  constexpr size_t kFirstLimit = size_t(1) << 26;
+  const int64_t left = stream.Size() - stream.Position();
+  size_t capacity = size_t(std::clamp<int64_t>(left, 0, int64_t(kFirstLimit))) + 256;
+  block = MakePxByteBlock(capacity);
+  size_t used = 0;
+  uint8_t n = 0;
+  if (stream.Read(&n, 1) != 1) return 0;
+  while (n != 0) {
+    if (used + n + 1 > capacity) {
+      const size_t grown = std::max(used + n + 1, capacity * 2);
+      TPxByteBlock bigger = MakePxByteBlock(grown);
+      std::memcpy(bigger.get(), block.get(), used);
+      block = std::move(bigger);
+      capacity = grown;
+    }
+    const int64_t got = std::max<int64_t>(stream.Read(block.get() + used, int64_t(n) + 1), 0);
+    used += size_t(std::min<int64_t>(got, n));
+    if (got < int64_t(n) + 1) break;
+    n = block[used];
+  }
+  return used;
 }
 
 }  // namespace
@@ -233,9 +264,9 @@ void DecodeGifLzw(TStream& stream, int height, int width, uint8_t* indices, bool
     return;
   }
   const size_t total = width > 0 && height > 0 ? size_t(width) * size_t(height) : 0;
-  std::vector<uint8_t> data;
-  data.reserve(size_t(std::clamp<int64_t>(stream.Size() - stream.Position(), 0, int64_t(1) << 26)));
-  if (ReadGifSubBlocks(stream, &data) == 0) {
+  TPxByteBlock data;
+  const size_t size = ReadJoinedSubBlocks(stream, data);
+  if (size == 0) {
     std::memset(indices, 0, total);
     return;
   }
@@ -243,7 +274,7 @@ void DecodeGifLzw(TStream& stream, int height, int width, uint8_t* indices, bool
   // decoding, so there the whole buffer is cleared first; otherwise only
   // what is left behind the decoded part.
   if (interlaced) std::memset(indices, 0, total);
-  const TGifLzwResult r = DecodeGifLzwData(data.data(), data.size(), minCodeSize, width, height, indices, interlaced);
+  const TGifLzwResult r = DecodeGifLzwData(data.get(), size, minCodeSize, width, height, indices, interlaced);
   if (!interlaced && size_t(r.Written) < total) std::memset(indices + r.Written, 0, total - size_t(r.Written));
   if (r.Stop == TGifLzwStop::kEndAfterClear) stream.Seek(start, soBeginning);
 }
