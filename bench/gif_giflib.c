@@ -132,6 +132,6 @@ int main(int argc, char** argv) {
     if (r > 0 && t < best) best = t; /* the first run warms up */
   }
   printf("%.3f\n", best * 1e3);
-  fprintf(stderr, "last byte checksum %u\n", sink);  /* keeps the output live */
+  fprintf(stderr, "last byte checksum %u\n", sink); /* keeps the output live */
   return 0;
 }
