@@ -1,8 +1,10 @@
-// Decoding a 24-megapixel 256-colour GIF to pxRGB24 through TPictureIO, as
-// the application loads it, and the LZW decoder alone on the same file's
-// code stream. The file comes from bench/compare_gif.py, which makes it with
-// Pillow, names it in REVIMORA_GIF_FILE and compares these figures with
-// giflib and Pillow on the same file in the same run.
+// Decoding a 24-megapixel 256-colour GIF through TPictureIO, as the
+// application loads it: to pxRGB24 (the default) and to pxPalette8 (the
+// indices with the table as palette, NativePixelFormat), and the LZW decoder
+// alone on the same file's code stream. The file comes from
+// bench/compare_gif.py, which makes it with Pillow, names it in
+// REVIMORA_GIF_FILE and compares these figures with giflib and Pillow doing
+// the same work on the same file in the same run.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -31,14 +33,15 @@ std::vector<uint8_t> BenchFile(benchmark::State& state) {
 }
 
 // From memory into a fresh picture each time, as a load of a new file does.
-void GifDecodeToRGB24(benchmark::State& state) {
+void DecodeThroughPictureIO(benchmark::State& state, bool native, TPxBitmapFormat expected) {
   const std::vector<uint8_t> bytes = BenchFile(state);
   if (bytes.empty()) return;
   int64_t pixels = 0;
   for (auto _ : state) {
     TPictureIO io;
+    io.SetNativePixelFormat(native);
     io.LoadBuffer(bytes.data(), int64_t(bytes.size()), ffGIF);
-    if (io.Aborted() || io.TargetBitmap()->Format() != pxRGB24) {
+    if (io.Aborted() || io.TargetBitmap()->Format() != expected) {
       state.SkipWithError(("cannot load: " + io.AbortReason()).c_str());
       return;
     }
@@ -48,7 +51,16 @@ void GifDecodeToRGB24(benchmark::State& state) {
   state.SetItemsProcessed(int64_t(state.iterations()) * pixels);
   state.counters["MP"] = double(pixels) / 1e6;
 }
+
+void GifDecodeToRGB24(benchmark::State& state) {
+  DecodeThroughPictureIO(state, false, pxRGB24);
+}
 BENCHMARK(GifDecodeToRGB24)->Unit(benchmark::kMillisecond);
+
+void GifDecodeToPalette8(benchmark::State& state) {
+  DecodeThroughPictureIO(state, true, pxPalette8);
+}
+BENCHMARK(GifDecodeToPalette8)->Unit(benchmark::kMillisecond);
 
 // The code stream of the file's first image, joined from its sub-blocks,
 // decoded to indices (no colour expansion, no stream reading).

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "imaging/pxblock.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -61,6 +62,37 @@ class TLsbBitReader {
   int bits_ = 0;
 };
 
+// Copies n >= 1 bytes between ranges that do not overlap. Most strings are a
+// few bytes long: two overlapping loads and stores of a fixed width cover
+// them without a loop and without touching a byte past dst + n.
+inline void CopyShort(uint8_t* dst, const uint8_t* src, int64_t n) {
+  if (n <= 8) {
+    if (n >= 4) {
+      uint32_t a, b;
+      std::memcpy(&a, src, 4);
+      std::memcpy(&b, src + n - 4, 4);
+      std::memcpy(dst, &a, 4);
+      std::memcpy(dst + n - 4, &b, 4);
+    } else if (n >= 2) {
+      uint16_t a, b;
+      std::memcpy(&a, src, 2);
+      std::memcpy(&b, src + n - 2, 2);
+      std::memcpy(dst, &a, 2);
+      std::memcpy(dst + n - 2, &b, 2);
+    } else {
+      dst[0] = src[0];
+    }
+  } else if (n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else {
+    std::memcpy(dst, src, size_t(n));
+  }
+}
+
 // Moves the rows of a picture decoded in stream order to their interlaced
 // places: the passes start at rows 0, 4, 2, 1 and step 8, 8, 4, 2.
 void Deinterlace(uint8_t* indices, int width, int height) {
@@ -73,6 +105,36 @@ void Deinterlace(uint8_t* indices, int width, int height) {
   for (int pass = 0; pass < 4; ++pass)
     for (int y = kStart[pass]; y < height; y += kStep[pass], ++s)
       std::memcpy(indices + size_t(y) * rowBytes, streamOrder.data() + size_t(s) * rowBytes, rowBytes);
+}
+
+// The data sub-blocks from the stream's position joined into one block.
+// Each read takes a block and the next one's length byte straight into
+// place; the length byte is then overwritten by the block it announces.
+// A code stream is no longer than what is left of the stream, so a block of
+// that size (up to 64 MiB, growing past it only if needed) is rarely copied,
+// and from 8 MiB it sits on huge pages.
+size_t ReadJoinedSubBlocks(TStream& stream, TPxByteBlock& block) {
+  constexpr size_t kFirstLimit = size_t(1) << 26;
+  const int64_t left = stream.Size() - stream.Position();
+  size_t capacity = size_t(std::clamp<int64_t>(left, 0, int64_t(kFirstLimit))) + 256;
+  block = MakePxByteBlock(capacity);
+  size_t used = 0;
+  uint8_t n = 0;
+  if (stream.Read(&n, 1) != 1) return 0;
+  while (n != 0) {
+    if (used + n + 1 > capacity) {
+      const size_t grown = std::max(used + n + 1, capacity * 2);
+      TPxByteBlock bigger = MakePxByteBlock(grown);
+      std::memcpy(bigger.get(), block.get(), used);
+      block = std::move(bigger);
+      capacity = grown;
+    }
+    const int64_t got = std::max<int64_t>(stream.Read(block.get() + used, int64_t(n) + 1), 0);
+    used += size_t(std::min<int64_t>(got, n));
+    if (got < int64_t(n) + 1) break;
+    n = block[used];
+  }
+  return used;
 }
 
 }  // namespace
@@ -107,22 +169,8 @@ TGifLzwResult DecodeGifLzwData(const uint8_t* data, size_t size, int minCodeSize
   // The previous code's output, or none right after a clear code.
   bool havePrev = false;
   int64_t prevPos = 0;
-  int prevLen = 0;
+  int64_t prevLen = 0;
   uint32_t code = 0;
-
-  auto reset = [&] {
-    next = clear + 2;
-    codeBits = minCodeSize + 1;
-    limit = 1u << codeBits;
-    havePrev = false;
-  };
-  auto emitIndex = [&](uint8_t v) {
-    indices[pos] = v;
-    prevPos = pos;
-    prevLen = 1;
-    ++pos;
-    havePrev = true;
-  };
 
   for (;;) {
     if (pos >= total) {
@@ -133,62 +181,57 @@ TGifLzwResult DecodeGifLzwData(const uint8_t* data, size_t size, int minCodeSize
       result.Stop = TGifLzwStop::kDataExhausted;
       break;
     }
-    if (code == clear) {
-      reset();
-      bool more = true;
-      while ((more = in.Read(codeBits, code)) && code == clear) {
-      }
-      if (!more) {
-        result.Stop = TGifLzwStop::kDataExhausted;
+    int64_t len;
+    if (code < clear && havePrev) {
+      indices[pos] = uint8_t(code);
+      len = 1;
+    } else if (code > end && code < next) {
+      // A table entry (there is none without a previous code).
+      len = length[code];
+      CopyShort(indices + pos, indices + offset[code], std::min(len, total - pos));
+    } else if (code == next && havePrev && next < uint32_t(kTableSize)) {
+      // The previous string and its own first index. The previous string
+      // ends where this one starts.
+      len = prevLen + 1;
+      CopyShort(indices + pos, indices + prevPos, std::min(prevLen, total - pos));
+      if (pos + prevLen < total) indices[pos + prevLen] = indices[prevPos];
+    } else {
+      // Rare codes: a clear code, the end code, a literal with no previous
+      // code, a code past the table.
+      if (code == clear) {
+        next = clear + 2;
+        codeBits = minCodeSize + 1;
+        limit = 1u << codeBits;
+        bool more = true;
+        while ((more = in.Read(codeBits, code)) && code == clear) {
+        }
+        if (!more) {
+          result.Stop = TGifLzwStop::kDataExhausted;
+          break;
+        }
+        if (code == end) {
+          result.Stop = in.BytesLeft() ? TGifLzwStop::kEndAfterClear : TGifLzwStop::kEndCode;
+          break;
+        }
+        // First code of a fresh table: a plain index; anything not yet in
+        // the table stands for index 0.
+        indices[pos] = code < clear ? uint8_t(code) : 0;
+      } else if (code == end) {
+        result.Stop = TGifLzwStop::kEndCode;
         break;
-      }
-      if (code == end) {
-        result.Stop = in.BytesLeft() ? TGifLzwStop::kEndAfterClear : TGifLzwStop::kEndCode;
-        break;
-      }
-      // First code of a fresh table: a plain index; anything not yet in the
-      // table stands for index 0.
-      emitIndex(code < clear ? uint8_t(code) : 0);
-      continue;
-    }
-    if (code == end) {
-      result.Stop = TGifLzwStop::kEndCode;
-      break;
-    }
-    if (!havePrev) {
-      // A stream that starts without a clear code.
-      if (code >= next) {
+      } else if (code < clear) {
+        // A stream that starts without a clear code.
+        indices[pos] = uint8_t(code);
+      } else {
         result.Stop = TGifLzwStop::kBadCode;
         break;
       }
-      emitIndex(uint8_t(code));
+      // A first index: no table entry yet.
+      havePrev = true;
+      prevPos = pos;
+      prevLen = 1;
+      ++pos;
       continue;
-    }
-    if (code > next || (code == next && next >= uint32_t(kTableSize))) {
-      result.Stop = TGifLzwStop::kBadCode;
-      break;
-    }
-
-    int64_t len;
-    if (code < clear) {
-      indices[pos] = uint8_t(code);
-      len = 1;
-    } else if (code < next) {
-      len = length[code];
-      const int64_t n = std::min<int64_t>(len, total - pos);
-      const uint8_t* src = indices + offset[code];
-      uint8_t* dst = indices + pos;
-      if (n <= 8) {
-        for (int64_t i = 0; i < n; ++i) dst[i] = src[i];
-      } else {
-        std::memcpy(dst, src, size_t(n));
-      }
-    } else {
-      // code == next: the previous string and its own first index.
-      len = prevLen + 1;
-      const int64_t n = std::min<int64_t>(prevLen, total - pos);
-      std::memmove(indices + pos, indices + prevPos, size_t(n));
-      if (pos + prevLen < total) indices[pos + prevLen] = indices[prevPos];
     }
     if (next < uint32_t(kTableSize)) {
       offset[next] = prevPos;
@@ -200,7 +243,7 @@ TGifLzwResult DecodeGifLzwData(const uint8_t* data, size_t size, int minCodeSize
       }
     }
     prevPos = pos;
-    prevLen = int(len);
+    prevLen = len;
     pos += len;
   }
   result.Written = std::min(pos, total);
@@ -233,9 +276,9 @@ void DecodeGifLzw(TStream& stream, int height, int width, uint8_t* indices, bool
     return;
   }
   const size_t total = width > 0 && height > 0 ? size_t(width) * size_t(height) : 0;
-  std::vector<uint8_t> data;
-  data.reserve(size_t(std::clamp<int64_t>(stream.Size() - stream.Position(), 0, int64_t(1) << 26)));
-  if (ReadGifSubBlocks(stream, &data) == 0) {
+  TPxByteBlock data;
+  const size_t size = ReadJoinedSubBlocks(stream, data);
+  if (size == 0) {
     std::memset(indices, 0, total);
     return;
   }
@@ -243,7 +286,7 @@ void DecodeGifLzw(TStream& stream, int height, int width, uint8_t* indices, bool
   // decoding, so there the whole buffer is cleared first; otherwise only
   // what is left behind the decoded part.
   if (interlaced) std::memset(indices, 0, total);
-  const TGifLzwResult r = DecodeGifLzwData(data.data(), data.size(), minCodeSize, width, height, indices, interlaced);
+  const TGifLzwResult r = DecodeGifLzwData(data.get(), size, minCodeSize, width, height, indices, interlaced);
   if (!interlaced && size_t(r.Written) < total) std::memset(indices + r.Written, 0, total - size_t(r.Written));
   if (r.Stop == TGifLzwStop::kEndAfterClear) stream.Seek(start, soBeginning);
 }

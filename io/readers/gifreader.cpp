@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "imaging/pxbitmap.h"
+#include "imaging/pxblock.h"
 #include "imaging/pxmask.h"
 #include "imaging/pxrender.h"
 #include "io/ioparams.h"
@@ -96,7 +97,8 @@ class TGifParser {
     }
 
     TGifImage image;
-    while (!progress_.IsAborted()) {
+    const bool countPastAbort = CountPastAbort && !progress_.IsAborted();
+    while (countPastAbort || !progress_.IsAborted()) {
       uint8_t b = 0;
       // The last byte of the stream, or none, counts as the trailer.
       if (stream_.Read(&b, 1) != 1 || stream_.Position() >= size_ || b == 0x3B) break;
@@ -138,6 +140,9 @@ class TGifParser {
 
   int64_t StreamSize() const { return size_; }
 
+  // Whether images after an abort are still counted (and skipped), so the
+  // count never depends on where decoding stopped.
+  bool CountPastAbort = false;
   int32_t Count = 0;
   bool HasGlobal = false;
   int GlobalBits = 0;
@@ -237,8 +242,9 @@ TImageAction DecodeImage(TStream& stream, const TGifParser& parser, const TGifIm
   // What a decoder does not write is index 0: the built-in one clears what
   // it leaves, a replaced one gets a cleared buffer.
   const size_t pixelCount = size_t(w) * size_t(h);
-  std::unique_ptr<uint8_t[]> indexBlock(params.GifDecoder ? new uint8_t[pixelCount]() : new uint8_t[pixelCount]);
+  const TPxByteBlock indexBlock = MakePxByteBlock(pixelCount);
   uint8_t* const indices = indexBlock.get();
+  if (params.GifDecoder) std::memset(indices, 0, pixelCount);
   const TGifDecoderFunc decoder = params.GifDecoder ? params.GifDecoder : DecodeGifLzw;
   decoder(stream, h, w, indices, image.Interlaced);
   const int64_t after = stream.Position();
@@ -288,27 +294,31 @@ TImageAction DecodeImage(TStream& stream, const TGifParser& parser, const TGifIm
     }
   }
   if (!ignoreTransparency) {
-    if (!mask) mask = std::make_unique<TPxMask>();
-    mask->AllocateMask(w, h, 8);
-    mask->FillMask(255);
-    bool any = false;
-    if (transparent) {
-      const uint8_t t = image.TransparentIndex;
+    // A mask only when some pixel has the transparent index: most files have
+    // none, and the mask is as large as the index plane.
+    const uint8_t t = image.TransparentIndex;
+    int firstRow = h;
+    if (transparent)
+      for (int y = 0; y < h && firstRow == h; ++y)
+        if (std::memchr(indices + size_t(y) * size_t(w), t, size_t(w))) firstRow = y;
+    if (firstRow == h) {
+      mask.reset();
+    } else {
+      if (!mask) mask = std::make_unique<TPxMask>();
+      mask->AllocateMask(w, h, 8);
+      const size_t rowBytes = size_t(mask->RowLength());
       for (int y = 0; y < h; ++y) {
-        const uint8_t* src = indices + size_t(y) * size_t(w);
         uint8_t* m = mask->MaskRow(y);
-        for (int x = 0; x < w; ++x)
-          if (src[x] == t) {
-            m[x] = 0;
-            any = true;
-          }
+        if (y < firstRow) {
+          std::memset(m, 255, rowBytes);
+          continue;
+        }
+        const uint8_t* src = indices + size_t(y) * size_t(w);
+        for (int x = 0; x < w; ++x) m[x] = src[x] == t ? 0 : 255;
+        std::memset(m + w, 255, rowBytes - size_t(w));
       }
-    }
-    if (any) {
       mask->SetAllSet(false);
       mask->RecomputeBox();
-    } else {
-      mask.reset();
     }
   }
   out.Decoded = true;
@@ -337,6 +347,98 @@ void DrawThroughMask(TPxBitmap& frame, TPxBitmap& canvas, int left, int top) {
   }
 }
 
+TImageHeader CanvasHeader(int width, int height) {
+  TImageHeader header;
+  header.Format = "GIF";
+  header.Offset = 6;
+  header.Width = width;
+  header.Height = height;
+  header.BitsPerPixel = 24;
+  return header;
+}
+
+// The picture of an animation: a canvas of the logical-screen size (grown
+// for a larger image) on which the images are drawn in order.
+class TGifCanvas {
+ public:
+  TGifCanvas(TIOParamsVals& params, TProgressRecord& progress) : params_(params), progress_(progress) {
+    canvas_.SetLocation(pxInMemory);
+  }
+
+  // Whether the canvas for image as the first frame passes the size limits;
+  // reports nothing.
+  bool Fits(const TGifImage& image) const {
+    bool refused = false;
+    TProgressRecord quiet;
+    quiet.Limits = progress_.Limits;
+    quiet.Aborted = &refused;
+    return CheckImageHeader(CanvasHeader(std::max<int>(params_.GifScreenWidth, image.Width),
+                                         std::max<int>(params_.GifScreenHeight, image.Height)),
+                            quiet)
+        .Ok;
+  }
+
+  // Draws frame (an image at left, top, decoded as format, transparent where
+  // mask is 0) after disposing of the previous one, and makes params describe
+  // the canvas. False (with the abort flag set) when the canvas is refused.
+  bool Draw(TPxBitmap& frame, TPxMask* mask, int left, int top, TPxBitmapFormat format) {
+    lastFormat_ = format;
+    if (mask) frame.AlphaChannel()->ImportMask(mask);
+    const int canvasW = std::max<int>(params_.GifScreenWidth, frame.Width());
+    const int canvasH = std::max<int>(params_.GifScreenHeight, frame.Height());
+    const double background = BGRToColor(params_.GifBackground);
+    if (prevRestore_ && !canvas_.IsEmpty()) {
+      canvas_.FillArea(prevX_, prevY_, prevX_ + prevW_ - 1, prevY_ + prevH_ - 1, background);
+      canvas_.AlphaChannel()->FillArea(prevX_, prevY_, prevX_ + prevW_ - 1, prevY_ + prevH_ - 1, 0);
+    }
+    if (canvas_.IsEmpty()) {
+      if (!CheckImageHeader(CanvasHeader(canvasW, canvasH), progress_).Ok) return false;
+      canvas_.AllocatePixels(canvasW, canvasH, pxRGB24);
+      canvas_.FillWith(background);
+      canvas_.AlphaChannel()->FillWith(0);
+    } else if (canvas_.Width() < canvasW || canvas_.Height() < canvasH) {
+      canvas_.ResizeCanvas(std::max(canvas_.Width(), canvasW), std::max(canvas_.Height(), canvasH), background, 0, 0,
+                           0);
+    }
+    const int fw = frame.Width(), fh = frame.Height();
+    if (frame.HasAlphaChannel()) {
+      DrawThroughMask(frame, canvas_, left, top);
+    } else {
+      RenderScaled(frame, canvas_, left, top, fw, fh, 0, 0, fw, fh, 255, rfNone);
+    }
+    frame.MergeAlphaRegionTo(canvas_, 0, 0, left, top, fw, fh);
+    canvas_.AlphaChannel()->SetAllOpaque(false);
+    prevX_ = left;
+    prevY_ = top;
+    prevW_ = fw;
+    prevH_ = fh;
+    prevRestore_ = params_.GifDisposal == 2;
+    params_.GifDisposal = 2;
+    params_.GifXPos = 0;
+    params_.GifYPos = 0;
+    drawn_ = true;
+    return true;
+  }
+
+  // The canvas, if anything was drawn, into target in the format of the last
+  // image drawn.
+  void MoveTo(TPxBitmap& target) {
+    if (!drawn_) return;
+    target.AssignFrom(canvas_);
+    if (target.Format() != lastFormat_) target.ChangeFormat(lastFormat_);
+    if (lastFormat_ == pxPalette8) target.SetQuantizeColors(1 << params_.BitsPerSample);
+  }
+
+ private:
+  TIOParamsVals& params_;
+  TProgressRecord& progress_;
+  TPxBitmap canvas_;
+  bool drawn_ = false;
+  TPxBitmapFormat lastFormat_ = pxNoFormat;
+  bool prevRestore_ = false;
+  int prevX_ = 0, prevY_ = 0, prevW_ = 0, prevH_ = 0;
+};
+
 }  // namespace
 
 void ReadGif(TStream& stream, TPxBitmap& bitmap, int32_t& imageCount, bool ignoreTransparency,
@@ -363,97 +465,115 @@ int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& param
   const int32_t wanted = params.GifImageIndex;
   const bool report = wanted < 1;
 
-  // First pass: the count, the comments and the file's fields.
-  TGifParser counter(stream, params, progress, true);
-  if (!counter.Run([](const TGifImage&) { return TImageAction::kSkip; })) return 0;
-  const int32_t count = counter.Count;
-  params.SetImageCount(count);
-  if (count == 0 || progress.IsAborted()) return count;
-  const bool animation = count > 1;
-  const int32_t last = std::min(wanted, count - 1);
+  // One pass: images 0..wanted are decoded as they come, the rest only
+  // counted. Whether the file is a still picture is known only once a second
+  // image turns up or the file ends, so image 0 waits: it is decoded straight
+  // into the target, as a still picture wants, unless the canvas an animation
+  // needs would be refused; then an animation must leave the target alone,
+  // and image 0 is decoded aside.
+  TGifCanvas canvas(params, progress);
+  TPxBitmap* first = nullptr;
+  const int targetColors = target.QuantizeColors();
+  std::unique_ptr<TPxBitmap> firstAside;
+  std::unique_ptr<TPxMask> firstMask;
+  int firstLeft = 0, firstTop = 0;
+  int64_t firstEnd = 0;
+  TPxBitmapFormat firstFormat = pxNoFormat;
+  // Where drawing ended: at the first image not drawn, or where a failing one
+  // left the stream; the stream is put back there at the end.
+  bool drawing = true;
+  int64_t drawEnd = -1;
+  auto stopDrawing = [&](int64_t at) {
+    drawing = false;
+    drawEnd = at;
+  };
+  auto reportFrame = [&] {
+    if (report) return;
+    const int64_t span = std::max<int64_t>(stream.Size() - start, 1);
+    progress.ReportPercent(int(std::clamp<int64_t>((stream.Position() - start) * 100 / span, 0, 100)));
+  };
 
-  // Second pass: images 0..last, each drawn on the canvas as it comes.
-  stream.Seek(start, soBeginning);
-  TPxBitmap canvas;
-  canvas.SetLocation(pxInMemory);
-  bool prevRestore = false;
-  int prevX = 0, prevY = 0, prevW = 0, prevH = 0;
-  bool haveResult = false;
-  TPxBitmapFormat lastFormat = pxNoFormat;
-
-  TGifParser parser(stream, params, progress, false);
-  parser.Run([&](const TGifImage& image) {
-    if (image.Index > last) return TImageAction::kStop;
+  TGifParser parser(stream, params, progress, true);
+  parser.CountPastAbort = true;
+  const bool ok = parser.Run([&](const TGifImage& image) {
+    const int64_t dataStart = stream.Position();
+    if (first) {
+      // A second image: image 0 is the first frame of an animation.
+      TPxBitmap& frame = *first;
+      first = nullptr;
+      const bool drawn = canvas.Draw(frame, firstMask.get(), firstLeft, firstTop, firstFormat);
+      // The target gets the canvas; the colour count decoding set must not
+      // steer its conversion.
+      if (&frame == &target) target.SetQuantizeColors(targetColors);
+      if (!drawn) {
+        stopDrawing(firstEnd);
+        return TImageAction::kSkip;
+      }
+      reportFrame();
+      if (progress.IsAborted()) stopDrawing(firstEnd);
+    }
+    if (drawing && progress.IsAborted()) stopDrawing(dataStart);
+    if (!drawing) return TImageAction::kSkip;
+    if (image.Index > wanted) {
+      stopDrawing(dataStart);
+      return TImageAction::kSkip;
+    }
     params.SetImageIndex(image.Index);
     std::unique_ptr<TPxMask> mask;
     TDecodedImage decoded;
-    if (!animation) {
-      // A still picture goes straight into the target: every failure comes
-      // before the image's pixels are allocated, so the target is either
-      // untouched or holds the new picture.
-      const TImageAction action =
-          DecodeImage(stream, parser, image, target, false, mask, false, progress, params, report, decoded);
-      if (decoded.Decoded && mask) target.AlphaChannel()->ImportMask(mask.get());
+    TPxBitmap* dest = &target;
+    std::unique_ptr<TPxBitmap> frame;
+    if (image.Index > 0 || !canvas.Fits(image)) {
+      frame = std::make_unique<TPxBitmap>();
+      frame->SetLocation(pxInMemory);
+      dest = frame.get();
+    }
+    const TImageAction action =
+        DecodeImage(stream, parser, image, *dest, false, mask, false, progress, params, report, decoded);
+    if (action == TImageAction::kStop || progress.IsAborted()) {
+      // The image still counts; the parser passes over its data from the start.
+      stopDrawing(stream.Position());
+      stream.Seek(dataStart, soBeginning);
+      return TImageAction::kSkip;
+    }
+    if (!decoded.Decoded) return action;  // a zero-sided image: nothing to draw
+    if (image.Index == 0) {
+      first = dest;
+      firstAside = std::move(frame);
+      firstMask = std::move(mask);
+      firstLeft = image.Left;
+      firstTop = image.Top;
+      firstEnd = stream.Position();
+      firstFormat = decoded.Format;
       return action;
     }
-    auto frame = std::make_unique<TPxBitmap>();
-    frame->SetLocation(pxInMemory);
-    const TImageAction action =
-        DecodeImage(stream, parser, image, *frame, false, mask, false, progress, params, report, decoded);
-    if (progress.IsAborted()) return TImageAction::kStop;
-    if (!decoded.Decoded) return action;  // a zero-sided image: nothing to draw
-    lastFormat = decoded.Format;
-    if (mask) frame->AlphaChannel()->ImportMask(mask.get());
-    const int canvasW = std::max<int>(params.GifScreenWidth, frame->Width());
-    const int canvasH = std::max<int>(params.GifScreenHeight, frame->Height());
-    const double background = BGRToColor(params.GifBackground);
-    if (prevRestore && !canvas.IsEmpty()) {
-      canvas.FillArea(prevX, prevY, prevX + prevW - 1, prevY + prevH - 1, background);
-      canvas.AlphaChannel()->FillArea(prevX, prevY, prevX + prevW - 1, prevY + prevH - 1, 0);
+    if (!canvas.Draw(*frame, mask.get(), image.Left, image.Top, decoded.Format)) {
+      stopDrawing(stream.Position());
+      stream.Seek(dataStart, soBeginning);
+      return TImageAction::kSkip;
     }
-    if (canvas.IsEmpty()) {
-      TImageHeader header;
-      header.Format = "GIF";
-      header.Offset = 6;
-      header.Width = canvasW;
-      header.Height = canvasH;
-      header.BitsPerPixel = 24;
-      if (!CheckImageHeader(header, progress).Ok) return TImageAction::kStop;
-      canvas.AllocatePixels(canvasW, canvasH, pxRGB24);
-      canvas.FillWith(background);
-      canvas.AlphaChannel()->FillWith(0);
-    } else if (canvas.Width() < canvasW || canvas.Height() < canvasH) {
-      canvas.ResizeCanvas(std::max(canvas.Width(), canvasW), std::max(canvas.Height(), canvasH), background, 0, 0, 0);
-    }
-    const int fw = frame->Width(), fh = frame->Height();
-    if (frame->HasAlphaChannel()) {
-      DrawThroughMask(*frame, canvas, image.Left, image.Top);
-    } else {
-      RenderScaled(*frame, canvas, image.Left, image.Top, fw, fh, 0, 0, fw, fh, 255, rfNone);
-    }
-    frame->MergeAlphaRegionTo(canvas, 0, 0, image.Left, image.Top, fw, fh);
-    canvas.AlphaChannel()->SetAllOpaque(false);
-    prevX = image.Left;
-    prevY = image.Top;
-    prevW = fw;
-    prevH = fh;
-    prevRestore = params.GifDisposal == 2;
-    params.GifDisposal = 2;
-    params.GifXPos = 0;
-    params.GifYPos = 0;
-    haveResult = true;
-    if (!report) progress.ReportPercent(int(int64_t(image.Index) * 100 / count));
+    reportFrame();
+    if (progress.IsAborted()) stopDrawing(stream.Position());
     return action;
   });
+  if (!ok) return 0;
+  const int32_t count = parser.Count;
+  params.SetImageCount(count);
+  if (count == 0) return count;
 
-  // Whatever was drawn before a failure is kept, as the picture so far.
-  if (haveResult) {
-    target.AssignFrom(canvas);
-    if (target.Format() != lastFormat) target.ChangeFormat(lastFormat);
-    if (lastFormat == pxPalette8) target.SetQuantizeColors(1 << params.BitsPerSample);
+  if (first) {
+    // The only image: a still picture, with its own size and transparency.
+    if (first != &target) {
+      target.AssignFrom(*first);
+      target.SetQuantizeColors(first->QuantizeColors());
+    }
+    if (firstMask) target.AlphaChannel()->ImportMask(firstMask.get());
   }
+  // Whatever was drawn before a failure is kept, as the picture so far.
+  canvas.MoveTo(target);
   params.SetImageIndex(wanted);
   params.SetImageCount(count);
+  if (drawEnd >= 0) stream.Seek(drawEnd, soBeginning);
   return count;
 }
 

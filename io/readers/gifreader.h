@@ -55,19 +55,24 @@ constexpr int32_t kMaxGifImages = 16384;
 //   imageCount: the number of images in the file.
 //   ignoreTransparency: no mask is made.
 //   mask: in/out; (re)made at the image's size when it has transparent
-//     pixels, reset when every pixel is opaque.
+//     pixels (8 bits, 0 where transparent, 255 elsewhere, padding 255),
+//     reset when every pixel is opaque.
 //   paramsOnly: fill params, decode nothing.
 void ReadGif(TStream& stream, TPxBitmap& bitmap, int32_t& imageCount, bool ignoreTransparency,
              std::unique_ptr<TPxMask>& mask, bool paramsOnly, TProgressRecord& progress, TIOParamsVals& params);
 
 // The composed picture of image params.GifImageIndex into target (with its
 // alpha channel), converted to the format ReadGif gave the last image drawn.
-// Parses the file twice (once to count, once to draw), whatever the index.
-// Afterwards params describe the last image drawn (for an animation with
-// GifXPos = GifYPos = 0 and GifDisposal = 2, the canvas), the image index
-// fields hold the wanted index again and the count fields the image count,
-// which is returned. On failure target keeps what it held before, or the
-// canvas of the images drawn before the failing one.
+// Parses the file once: images up to the index are drawn as they come, the
+// rest are counted; an image that fails still counts. Afterwards params
+// describe the last image drawn (for an animation with GifXPos = GifYPos = 0
+// and GifDisposal = 2, the canvas), the image index fields hold the wanted
+// index again and the count fields the image count, which is returned; the
+// stream is left at the first image not drawn, or where a failing image
+// stopped, else where the file's blocks end. On failure target keeps what it
+// held before, or the canvas of the images drawn before the failing one.
+// Progress: for index 0 the decoding of image 0, else after each frame the
+// share of the file read.
 int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& params, TProgressRecord& progress);
 
 // The registry's reader entry for format 2: LoadGifComposed, or ReadGif's

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -245,6 +246,48 @@ TEST(GifLzwTest, StreamDecoderJoinsSubBlocksAndEndsAfterTerminator) {
   DecodeGifLzw(stream, 1, int(out.size()), out.data(), false);
   EXPECT_EQ(out, expected);
   EXPECT_EQ(stream.Position(), int64_t(file.size()) - 1);
+}
+
+// A stream that cannot tell its size (it reports none left) still gives all
+// of its sub-blocks: the joined data grows as they come.
+class TUnsizedStream : public TStream {
+ public:
+  explicit TUnsizedStream(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  int64_t Read(void* buffer, int64_t count) override {
+    const int64_t n = std::clamp<int64_t>(int64_t(bytes_.size()) - pos_, 0, count);
+    std::memcpy(buffer, bytes_.data() + pos_, size_t(n));
+    pos_ += n;
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, int origin) override {
+    if (origin == soBeginning && offset >= 0) pos_ = offset;
+    if (origin == soCurrent && pos_ + offset >= 0) pos_ += offset;
+    return pos_;
+  }
+  int64_t Size() override { return 0; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  int64_t pos_ = 0;
+};
+
+TEST(GifLzwTest, StreamDecoderJoinsSubBlocksOfAnUnsizedStream) {
+  TModelStream s(3);
+  s.Clear();
+  std::vector<uint8_t> expected;
+  for (int i = 0; i < 5000; ++i) {
+    s.Code(uint32_t(i * 5 % 8));
+    expected.push_back(uint8_t(i * 5 % 8));
+  }
+  s.End();
+  ASSERT_GT(s.Bytes().size(), 1000u);
+  const std::vector<uint8_t> file = InSubBlocks(3, s.Bytes(), 255);
+  TUnsizedStream stream(file);
+  std::vector<uint8_t> out(expected.size(), X);
+  DecodeGifLzw(stream, 1, int(out.size()), out.data(), false);
+  EXPECT_EQ(out, expected);
+  EXPECT_EQ(stream.Position(), int64_t(file.size()));
 }
 
 // Failures leave the stream where the image data began.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -529,6 +530,118 @@ TEST(GifReaderTest, ReadGifMaskAndWantedImage) {
   EXPECT_EQ(mask->MaskPixel(1, 0), 255);
   EXPECT_EQ(mask->MaskPixel(2, 0), 0);
   EXPECT_EQ(bitmap.ColorAt(1, 0), Bgr(kFour[2]));
+}
+
+// The mask exists only when the transparent index shows; it is 0 there and
+// 255 elsewhere, row padding included. A mask the caller passes in is reset
+// when nothing is transparent.
+TEST(GifReaderTest, MaskOnlyWhereTheTransparentIndexShows) {
+  struct TCase {
+    const char* Name;
+    bool Transparent;
+    uint8_t TransparentIndex;
+    std::vector<std::string> MaskRows;  // bytes of each row as hex, padding included; empty: no mask
+  };
+  const TCase cases[] = {
+      {"no transparency", false, 2, {}},
+      {"transparent index not in the image", true, 3, {}},
+      {"only in the last row", true, 2, {"ffffffff", "ffffffff", "ff00ffff"}},
+      {"in every row", true, 1, {"00ffffff", "ff00ffff", "ffff00ff"}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TGif gif;
+    gif.Global = kFour;
+    TFrame f;
+    f.Width = 3;
+    f.Height = 3;
+    f.Indices = {1, 0, 0, 0, 1, 0, 0, 2, 1};
+    f.Control = true;
+    f.Transparent = c.Transparent;
+    f.TransparentIndex = c.TransparentIndex;
+    gif.Frames = {f};
+    const std::vector<uint8_t> bytes = gif.Bytes();
+    TPxMemStream stream(bytes.data(), int64_t(bytes.size()));
+    TPxBitmap bitmap;
+    TIOParamsVals params;
+    bool aborted = false;
+    TProgressRecord progress;
+    progress.Aborted = &aborted;
+    auto mask = std::make_unique<TPxMask>();
+    mask->AllocateMask(5, 5, 8);
+    int32_t count = 0;
+    ReadGif(stream, bitmap, count, false, mask, false, progress, params);
+    ASSERT_FALSE(aborted) << progress.AbortReason;
+    if (c.MaskRows.empty()) {
+      EXPECT_FALSE(mask);
+      continue;
+    }
+    ASSERT_TRUE(mask);
+    ASSERT_EQ(mask->Width(), 3);
+    ASSERT_EQ(mask->Height(), 3);
+    std::vector<std::string> rows;
+    for (int y = 0; y < 3; ++y) {
+      std::string row;
+      for (int i = 0; i < mask->RowLength(); ++i) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", mask->MaskRow(y)[i]);
+        row += hex;
+      }
+      rows.push_back(row);
+    }
+    EXPECT_EQ(rows, c.MaskRows);
+    EXPECT_FALSE(mask->AllSet());
+    EXPECT_EQ(mask->Left(), 0);
+    EXPECT_EQ(mask->Top(), 0);
+    EXPECT_EQ(mask->Right(), 2);
+    EXPECT_EQ(mask->Bottom(), 2);
+  }
+}
+
+// An image that cannot be decoded ends the drawing, not the count: the
+// images after it are counted, and the canvas drawn so far is the picture.
+TEST_F(GifAnimationTest, AFailingFrameStillCountsWithTheRest) {
+  gif_.Frames[1].MinCodeSize = 12;
+  TLoaded r = Load(gif_.Bytes(), 2);
+  EXPECT_TRUE(r.Io->Aborted());
+  EXPECT_EQ(r.Count, 3);
+  EXPECT_EQ(r.Params().GifImageCount, 3);
+  EXPECT_EQ(Pixels(r.Bitmap()), (std::vector<std::string>{
+                                    "0,255,0,255 0,255,0,255 255,0,0,0 255,0,0,0",
+                                    "0,255,0,255 0,255,0,255 255,0,0,0 255,0,0,0",
+                                    "255,0,0,0 255,0,0,0 255,0,0,0 255,0,0,0",
+                                }));
+}
+
+// A logical screen too large for the limits matters only to an animation,
+// which is drawn on it: a still picture loads as its image, an animation
+// fails and leaves the previous picture.
+TEST(GifReaderTest, ScreenPastTheLimits) {
+  for (const bool animation : {false, true}) {
+    SCOPED_TRACE(animation ? "animation" : "still");
+    TGif gif;
+    gif.ScreenWidth = 65535;
+    gif.ScreenHeight = 65535;
+    gif.Global = kFour;
+    TFrame f;
+    f.Width = 2;
+    f.Indices = {1, 2};
+    gif.Frames = {f};
+    if (animation) gif.Frames.push_back(f);
+    const std::vector<uint8_t> bytes = gif.Bytes();
+    TPictureIO io;
+    io.TargetBitmap()->AllocatePixels(3, 3, pxRGB24);
+    io.TargetBitmap()->FillWith(0x123456);
+    TPxMemStream stream(bytes.data(), int64_t(bytes.size()));
+    EXPECT_EQ(io.LoadGifStream(stream), animation ? 2 : 1);
+    EXPECT_EQ(io.Aborted(), animation) << io.AbortReason();
+    if (animation) {
+      EXPECT_EQ(io.TargetBitmap()->Width(), 3);
+      EXPECT_EQ(io.TargetBitmap()->ColorAt(1, 1), ColorToBGR(0x123456));
+    } else {
+      EXPECT_EQ(Pixels(*io.TargetBitmap()), (std::vector<std::string>{"200,0,0,255 0,200,0,255"}));
+    }
+  }
 }
 
 TEST(GifReaderTest, ParametersOnlyLeaveTheTarget) {
