@@ -77,8 +77,7 @@ def run_ours(bench, folder, runs):
 def run_libtiff(folder, path, runs):
     exe = os.path.join(folder, "tiff_libtiff")
     here = os.path.dirname(os.path.abspath(__file__))
-    if not os.path.exists(exe):
-        subprocess.run(["cc", "-O2", os.path.join(here, "tiff_libtiff.c"), "-ltiff", "-o", exe], check=True)
+    subprocess.run(["cc", "-O2", os.path.join(here, "tiff_libtiff.c"), "-ltiff", "-o", exe], check=True)
     out = subprocess.run([exe, path, str(runs)], check=True, capture_output=True, text=True).stdout.split()
     return float(out[1]), float(out[3])
 
