@@ -16,6 +16,7 @@
 #include "imaging/pxstreams.h"
 #include "io/ioparams.h"
 #include "io/progress.h"
+#include "io/readers/exif.h"
 
 namespace rv {
 namespace {
@@ -543,7 +544,7 @@ TEST(TiffReader, ExifBlockGivesValuesAndTurnedThumbnail) {
   thumb.Strips = {{255, 0, 0, 0, 0, 255}};  // red, blue
   const TBytes block = TTiffWriter().Build({values, thumb});
   TIOParamsVals params;
-  ASSERT_TRUE(ReadExifTiff(block.data(), int64_t(block.size()), params));
+  ASSERT_TRUE(ReadExifTiff(block.data(), int64_t(block.size()), params, TiffJpegDecoder()));
   EXPECT_EQ(params.ExifPresent, 1);
   EXPECT_EQ(params.ExifMake, "Cam");
   EXPECT_EQ(params.ExifOrientation, 6);
@@ -559,7 +560,7 @@ TEST(TiffReader, ExifBlockGivesValuesAndTurnedThumbnail) {
 TEST(TiffReader, ExifBlockThatIsNoTiffFindsNothing) {
   const TBytes junk = {'X', 'X', 42, 0, 8, 0, 0, 0, 0, 0};
   TIOParamsVals params;
-  EXPECT_FALSE(ReadExifTiff(junk.data(), int64_t(junk.size()), params));
+  EXPECT_FALSE(ReadExifTiff(junk.data(), int64_t(junk.size()), params, TiffJpegDecoder()));
   EXPECT_EQ(params.ExifPresent, 0);
 }
 
