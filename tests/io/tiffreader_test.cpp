@@ -381,7 +381,13 @@ TEST(TiffReader, EveryCompressionGivesTheSamePixels) {
     run.Read(TTiffWriter().Build({p}));
     ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
     for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) ASSERT_EQ(run.Bitmap.PixelBGR(x, y).r, pixels[size_t((y * w + x) * 3)]);
+      for (int x = 0; x < w; ++x) {
+        const uint8_t* px = &pixels[size_t((y * w + x) * 3)];
+        const TColorBGR c = run.Bitmap.PixelBGR(x, y);
+        ASSERT_EQ(c.r, px[0]) << x << "," << y;
+        ASSERT_EQ(c.g, px[1]) << x << "," << y;
+        ASSERT_EQ(c.b, px[2]) << x << "," << y;
+      }
   }
 }
 
