@@ -820,7 +820,9 @@ class TTiffReader {
     return true;
   }
 
-  // Compression 6 with an interchange format: a whole JPEG stream inside the file.
+  // Compression 6 with an interchange format: a whole JPEG stream inside the
+  // file, decoded straight into the bitmap (which keeps its storage: a
+  // platform bitmap stays the one the caller holds).
   bool DecodeOldJpeg() {
     if (!options_.Jpeg) return Fail("JPEG data needs a JPEG decoder");
     int64_t start = dir_.Integer(kTagJpegIfOffset, 0);
@@ -839,12 +841,10 @@ class TTiffReader {
     TProgressRecord inner;
     inner.Aborted = &aborted;
     inner.Limits = progress_.Limits;
-    TPxBitmap decoded;
-    options_.Jpeg(stream, nullptr, decoded, false, false, inner, jpegParams);
-    if (aborted || decoded.IsEmpty())
+    options_.Jpeg(stream, nullptr, bitmap_, false, false, inner, jpegParams);
+    if (aborted || bitmap_.IsEmpty())
       return Fail("old-style JPEG data at offset " + std::to_string(start) + " cannot be read" +
                   (inner.AbortReason.empty() ? "" : " (" + inner.AbortReason + ")"));
-    decoded.MoveStorageTo(bitmap_);
     return true;
   }
 

@@ -10,7 +10,9 @@
 // two-dimensional, Group 4 (tiffccitt), JPEG (7) through the JPEG reader and
 // old-style JPEG (6) with an interchange format; bilevel, gray and palette
 // data of 1 to 8 bits, 16-bit gray, RGB of 8 and 16 bits (with alpha),
-// 16-bit 5-5-5 RGB, CMYK of 8 and 16 bits, CIE Lab of 8 bits.
+// 16-bit 5-5-5 RGB, CMYK of 8 and 16 bits, CIE Lab of 8 bits. Every
+// layout is decoded into the bitmap given, which keeps its storage (a bitmap
+// held in a platform bitmap keeps that platform bitmap).
 //
 // Failure is reported through progress.Fail (abort flag and reason); nothing
 // is thrown for bad data:

@@ -3,8 +3,14 @@
 // resolution, EXIF values, and the malformed files of the reliability list.
 #include "io/readers/tiffreader.h"
 
+// clang-format off
+#include <cstdio>  // jpeglib.h needs size_t and FILE declared first
+#include <jpeglib.h>
+// clang-format on
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -17,6 +23,8 @@
 #include "io/ioparams.h"
 #include "io/progress.h"
 #include "io/readers/exif.h"
+#include "io/readers/jpegreader.h"
+#include "platform/tbitmap.h"
 
 namespace rv {
 namespace {
@@ -460,6 +468,70 @@ TEST_P(TiffGroup4, WhiteIsZeroIsWhiteWithBlackText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FillOrders, TiffGroup4, testing::Values(1, 2));
+
+// A small baseline JPEG of a colour gradient, written by libjpeg.
+TBytes EncodeJpeg(int width, int height) {
+  jpeg_compress_struct cinfo{};
+  jpeg_error_mgr err{};
+  cinfo.err = jpeg_std_error(&err);
+  jpeg_create_compress(&cinfo);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&cinfo, &out, &size);
+  cinfo.image_width = JDIMENSION(width);
+  cinfo.image_height = JDIMENSION(height);
+  cinfo.input_components = 3;
+  cinfo.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&cinfo);
+  jpeg_start_compress(&cinfo, TRUE);
+  const TBytes pixels = Gradient(width, height, 3, 11);
+  for (int y = 0; y < height; ++y) {
+    JSAMPROW row = const_cast<JSAMPROW>(&pixels[size_t(y * width * 3)]);
+    jpeg_write_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  TBytes jpeg(out, out + size);
+  std::free(out);
+  return jpeg;
+}
+
+// Old-style JPEG (compression 6): the interchange format tags point at a whole
+// JPEG stream. A bitmap held in a platform bitmap (as the view holds its
+// picture) keeps that platform bitmap, which then holds the picture.
+TEST(TiffReader, OldStyleJpegFillsTheBitmapsOwnPlatformBitmap) {
+  const int w = 24, h = 16;
+  const TBytes jpeg = EncodeJpeg(w, h);
+  TPage p = Basic(w, h, 8, 3, 6, 6);
+  p.Strips = {jpeg};  // the first strip lands right after the 8-byte header
+  p.Tags.push_back(Long(513, {8}));
+  p.Tags.push_back(Long(514, {uint32_t(jpeg.size())}));
+  TRun run;
+  run.Bitmap.SetLocation(pxTBitmap);
+  run.Bitmap.AllocatePixels(3, 3, pxRGB24);
+  TBitmap* const platform = run.Bitmap.Bitmap();
+  ASSERT_NE(platform, nullptr);
+  run.Read(TTiffWriter().Build({p}));
+  ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+  ASSERT_EQ(run.Bitmap.Location(), pxTBitmap);
+  ASSERT_EQ(run.Bitmap.Bitmap(), platform);
+  ASSERT_EQ(platform->Width(), w);
+  ASSERT_EQ(platform->Height(), h);
+  ASSERT_EQ(run.Bitmap.Format(), pxRGB24);
+
+  // The same stream through the JPEG reader is what the platform bitmap must hold.
+  TPxMemStream stream(jpeg.data(), int64_t(jpeg.size()));
+  TPxBitmap expected;
+  TIOParamsVals params;
+  bool aborted = false;
+  TProgressRecord progress;
+  progress.Aborted = &aborted;
+  ReadJpeg(stream, nullptr, expected, false, false, false, false, false, progress, params);
+  ASSERT_FALSE(aborted) << progress.AbortReason;
+  ASSERT_EQ(expected.Width(), w);
+  for (int y = 0; y < h; ++y)
+    ASSERT_EQ(std::memcmp(platform->ScanLine(y), expected.RowPointer(y), size_t(w * 3)), 0) << "row " << y;
+}
 
 // ------------------------------------------------------------ parameters
 
