@@ -226,10 +226,18 @@ void UndoPredictor(uint8_t* row, int64_t samples, int stride, int bits, bool be)
 
 // ------------------------------------------------------------ the reader
 
+// Where the data of each strip or tile is: offsets and byte counts, plane
+// after plane.
+struct TBlockTable {
+  std::vector<int64_t> Offsets;
+  std::vector<int64_t> Counts;
+};
+
 class TTiffDecoder {
  public:
   TTiffDecoder(TTiffSource& src, const TTiffDirectory& dir, TLayout& l, TIOParamsVals& params, TPxBitmap& bitmap,
-               TPxMask* mask, TProgressRecord& progress, const std::vector<TColorBGR>& palette, TTiffJpegDecoder jpeg)
+               TPxMask* mask, TProgressRecord& progress, const std::vector<TColorBGR>& palette, TTiffJpegDecoder jpeg,
+               const TBlockTable& blocks)
       : src_(src),
         dir_(dir),
         l_(l),
@@ -238,7 +246,12 @@ class TTiffDecoder {
         mask_(mask),
         progress_(progress),
         palette_(palette),
-        jpeg_(jpeg) {}
+        jpeg_(jpeg),
+        blocks_(blocks) {}
+
+  // Strips (other than JPEG ones) write every byte of every row they reach,
+  // so the bitmap needs no clearing before them; other layouts get it.
+  static bool WritesWholeRows(const TLayout& l) { return !l.Tiled && l.Kind != TKind::kJpeg; }
 
   void Run() {
     const bool tiled = l_.Tiled;
@@ -246,75 +259,97 @@ class TTiffDecoder {
     const int64_t down = (l_.Height + l_.BlockHeight - 1) / l_.BlockHeight;
     const int planes = l_.Planar == 2 ? l_.Spp : 1;
     const int64_t perPlane = across * down;
-    const int64_t needed = perPlane * planes;
-    const uint16_t offTag = tiled && dir_.Has(kTagTileOffsets) ? kTagTileOffsets : kTagStripOffsets;
-    const uint16_t cntTag = offTag == kTagTileOffsets ? kTagTileByteCounts : kTagStripByteCounts;
-    const std::vector<int64_t> offsets = dir_.Integers(offTag, needed);
-    const std::vector<int64_t> counts = dir_.Integers(cntTag, needed);
-    if (int64_t(offsets.size()) < needed) {
-      progress_.Fail("TIFF: " + std::to_string(offsets.size()) + " data offsets for " + std::to_string(needed) +
-                     (tiled ? " tiles" : " strips"));
-      return;
-    }
-    rowBytes_ = (l_.BlockWidth * (l_.Planar == 1 ? l_.Spp : 1) * l_.Bits + 7) / 8;
     const bool compressed = l_.Compression != TTiffCompression::kNone;
-    if (compressed && int64_t(counts.size()) < needed && needed > 1) {
-      progress_.Fail("TIFF: compressed data without byte counts");
-      return;
-    }
+    rowBytes_ = (l_.BlockWidth * (l_.Planar == 1 ? l_.Spp : 1) * l_.Bits + 7) / 8;
+    // A platform bitmap holds 16-bit gray in 8 bits.
+    l_.Format = bitmap_.Format();
+    rowLength_ = bitmap_.RowLength();
+    usedRowBytes_ = (l_.Width * bitmap_.BitsPerPixel() + 7) / 8;
+    fused_ = FusesPredictor();
     progress_.Scale = 100.0 / double(l_.Height);
     raw_.resize(size_t(planes));
-    for (int64_t b = 0; b < perPlane && !progress_.IsAborted(); ++b) {
+    block_.resize(size_t(planes));
+    int64_t clearFrom = l_.Height;  // rows from here on are cleared when decoding stops early
+    for (int64_t b = 0; b < perPlane; ++b) {
       const int64_t x0 = (b % across) * l_.BlockWidth, y0 = (b / across) * l_.BlockHeight;
       const int64_t bw = std::min(l_.BlockWidth, l_.Width - x0), bh = std::min(l_.BlockHeight, l_.Height - y0);
       const int64_t rows = tiled ? l_.BlockHeight : bh;
+      if (progress_.IsAborted()) {
+        clearFrom = y0;
+        break;
+      }
       for (int p = 0; p < planes; ++p) {
-        const int64_t i = p * perPlane + b;
-        int64_t count = i < int64_t(counts.size()) ? counts[size_t(i)] : 0;
+        const size_t i = size_t(p * perPlane + b);
+        int64_t count = i < blocks_.Counts.size() ? blocks_.Counts[i] : 0;
         if (count <= 0) count = compressed ? src_.Size() : rows * rowBytes_;
         if (l_.Kind == TKind::kJpeg) {
-          DecodeJpegBlock(offsets[size_t(i)], count, x0, y0, bw, bh);
+          DecodeJpegBlock(blocks_.Offsets[i], count, x0, y0, bw, bh);
           continue;
         }
-        DecodeBlock(offsets[size_t(i)], count, rows, raw_[size_t(p)]);
+        block_[size_t(p)] = DecodeBlock(blocks_.Offsets[i], count, rows, raw_[size_t(p)]);
       }
-      if (progress_.IsAborted()) break;
+      if (progress_.IsAborted()) {
+        clearFrom = y0;
+        break;
+      }
       if (l_.Kind != TKind::kJpeg) {
-        for (int64_t r = 0; r < bh; ++r) ConvertRow(r, x0, y0 + r, bw);
+        for (int64_t r = 0; r < bh; ++r) {
+          if (l_.Predictor == 2 && l_.Compression == TTiffCompression::kLzw && !fused_) UndoPredictorOnRow(r);
+          ConvertRow(r, x0, y0 + r, bw);
+        }
       }
       if (!tiled || x0 + bw >= l_.Width) progress_.Report(y0 + bh);
     }
+    if (WritesWholeRows(l_))
+      for (int64_t y = clearFrom; y < l_.Height; ++y)
+        std::memset(bitmap_.RowPointer(int(y)), 0, size_t(bitmap_.RowLength()));
   }
 
  private:
-  // Reads and decompresses one strip or tile of one plane into out
-  // (rows × rowBytes_, zero where the data does not reach).
-  void DecodeBlock(int64_t offset, int64_t count, int64_t rows, std::vector<uint8_t>& out) {
+  // Reads and decompresses one strip or tile of one plane: rows × rowBytes_
+  // bytes, zero where the data does not reach. Uncompressed data that is all
+  // there is used where it lies (in the stream's memory, or read once into
+  // the input buffer when there is one plane to hold); everything else is
+  // decoded into out, which is kept from block to block.
+  const uint8_t* DecodeBlock(int64_t offset, int64_t count, int64_t rows, std::vector<uint8_t>& out) {
     const int64_t outSize = rows * rowBytes_;
-    // Only the bytes the data does not reach are cleared (below).
-    out.resize(size_t(outSize + 8));
-    int64_t produced = 0;
-    std::vector<uint8_t> in = src_.ReadUpTo(offset, count);
-    if (in.empty()) {  // past the end of the file: the rows stay white
-      std::memset(out.data(), 0, out.size());
-      return;
+    const bool uncompressed = l_.Compression == TTiffCompression::kNone;
+    if (uncompressed) {
+      count = std::min(count, outSize);
+      // Slack: Samples8 may read a byte past the last sample.
+      if (int64_t(input_.size()) < outSize + 8) input_.resize(size_t(outSize + 8));
+    }
+    int64_t inSize = 0;
+    const uint8_t* in = src_.View(offset, count, input_, inSize);
+    if (uncompressed && inSize == outSize &&
+        (in == input_.data() ? l_.Planar == 1 : l_.Bits % 8 == 0 || offset + outSize + 8 <= src_.Size()))
+      return in;
+    if (int64_t(out.size()) < outSize + 8) out.resize(size_t(outSize + 8));
+    if (inSize == 0) {  // past the end of the file: the rows stay white
+      std::memset(out.data(), 0, size_t(outSize + 8));
+      return out.data();
     }
     // Only fax data honours the fill order: other data is stored in bytes
     // whatever the tag says (libtiff reads it so too).
-    if (l_.FillOrder == 2 && IsCcitt(l_.Compression))
-      for (uint8_t& v : in) v = ReverseByte(v);
-    const int64_t inSize = int64_t(in.size());
+    if (l_.FillOrder == 2 && IsCcitt(l_.Compression)) {
+      if (in != input_.data()) {
+        input_.assign(in, in + inSize);
+        in = input_.data();
+      }
+      for (int64_t k = 0; k < inSize; ++k) input_[size_t(k)] = ReverseByte(input_[size_t(k)]);
+    }
+    int64_t produced = 0;
     switch (l_.Compression) {
       case TTiffCompression::kNone:
         produced = std::min(inSize, outSize);
-        std::memcpy(out.data(), in.data(), size_t(produced));
+        std::memcpy(out.data(), in, size_t(produced));
         break;
       case TTiffCompression::kPackBits:
-        produced = DecodePackBits(in.data(), inSize, out.data(), outSize);
+        produced = DecodePackBits(in, inSize, out.data(), outSize);
         break;
       case TTiffCompression::kLzw: {
         const TTiffLzwCodec* codec = params_.TiffLzwDecoder ? params_.TiffLzwDecoder : &BuiltInTiffLzwCodec();
-        const TLzwResult r = codec->Decode(in.data(), inSize, out.data(), outSize);
+        const TLzwResult r = codec->Decode(in, inSize, out.data(), outSize);
         produced = std::clamp<int64_t>(r.Produced, 0, outSize);
         if (r.Status == TLzwStatus::kBad) {
           progress_.Fail("TIFF: bad LZW data in the block at offset " + std::to_string(offset));
@@ -330,7 +365,7 @@ class TTiffDecoder {
                                                                         : TCcittScheme::kGroup4;
         o.Width = l_.BlockWidth;
         o.TwoDimensional = l_.Compression == TTiffCompression::kGroup3 && (l_.T4Options & 1) != 0;
-        const TCcittResult r = DecodeCcitt(in.data(), inSize, o, rows, out.data(), rowBytes_);
+        const TCcittResult r = DecodeCcitt(in, inSize, o, rows, out.data(), rowBytes_);
         produced = std::clamp<int64_t>(r.Rows, 0, rows) * rowBytes_;
         if (r.Status == TCcittStatus::kBad && r.Rows == 0)
           progress_.Fail("TIFF: bad CCITT data in the block at offset " + std::to_string(offset));
@@ -339,12 +374,23 @@ class TTiffDecoder {
       default:
         break;
     }
-    std::memset(out.data() + produced, 0, size_t(int64_t(out.size()) - produced));
-    if (l_.Predictor == 2 && l_.Compression == TTiffCompression::kLzw) {
-      const int stride = l_.Planar == 1 ? l_.Spp : 1;
-      for (int64_t r = 0; r < rows; ++r)
-        UndoPredictor(out.data() + r * rowBytes_, l_.BlockWidth * stride, stride, l_.Bits, src_.BigEndian());
-    }
+    std::memset(out.data() + produced, 0, size_t(outSize + 8 - produced));
+    return out.data();
+  }
+
+  // The predictor is undone in the conversion itself for 8-bit gray and RGB
+  // in one plane: the running sums are the pixels being written.
+  bool FusesPredictor() const {
+    if (l_.Predictor != 2 || l_.Compression != TTiffCompression::kLzw || l_.Planar != 1 || l_.Bits != 8) return false;
+    return (l_.Kind == TKind::kGray && l_.Spp == 1) || (l_.Kind == TKind::kRgb8 && (l_.Spp == 3 || l_.Spp == 4));
+  }
+
+  // The other layouts undo it on the decoded row, just before converting it.
+  void UndoPredictorOnRow(int64_t r) {
+    const int stride = l_.Planar == 1 ? l_.Spp : 1;
+    const int planes = l_.Planar == 2 ? l_.Spp : 1;
+    for (int p = 0; p < planes; ++p)
+      UndoPredictor(raw_[size_t(p)].data() + r * rowBytes_, l_.BlockWidth * stride, stride, l_.Bits, src_.BigEndian());
   }
 
   void DecodeJpegBlock(int64_t offset, int64_t count, int64_t x0, int64_t y0, int64_t bw, int64_t bh) {
@@ -390,13 +436,13 @@ class TTiffDecoder {
   // The samples of count pixels of block row r, one byte (or word) each.
   const uint8_t* Samples8(int64_t r, int64_t count) {
     const int spp = l_.Spp, bits = l_.Bits;
-    if (l_.Planar == 1 && bits == 8) return raw_[0].data() + r * rowBytes_;
+    if (l_.Planar == 1 && bits == 8) return block_[0] + r * rowBytes_;
     s8_.resize(size_t(count * spp));
     const uint32_t mask = (1u << bits) - 1;
     const int planes = l_.Planar == 2 ? spp : 1;
     const int perPixel = l_.Planar == 2 ? 1 : spp;
     for (int p = 0; p < planes; ++p) {
-      const uint8_t* row = raw_[size_t(p)].data() + r * rowBytes_;
+      const uint8_t* row = block_[size_t(p)] + r * rowBytes_;
       for (int64_t i = 0; i < count * perPixel; ++i) {
         uint8_t v;
         if (bits == 8) {
@@ -418,7 +464,7 @@ class TTiffDecoder {
     const int planes = l_.Planar == 2 ? spp : 1;
     const int perPixel = l_.Planar == 2 ? 1 : spp;
     for (int p = 0; p < planes; ++p) {
-      const uint8_t* row = raw_[size_t(p)].data() + r * rowBytes_;
+      const uint8_t* row = block_[size_t(p)] + r * rowBytes_;
       for (int64_t i = 0; i < count * perPixel; ++i) {
         const uint8_t* q = row + 2 * i;
         s16_[size_t(l_.Planar == 2 ? i * spp + p : i)] =
@@ -437,7 +483,7 @@ class TTiffDecoder {
     const int spp = l_.Spp;
     switch (l_.Kind) {
       case TKind::kMono: {
-        const uint8_t* s = raw_[0].data() + r * rowBytes_;
+        const uint8_t* s = block_[0] + r * rowBytes_;
         const uint8_t flip = l_.Inverted ? 0xFF : 0x00;
         if ((x0 & 7) == 0) {
           const int64_t n = (count + 7) / 8;
@@ -457,6 +503,18 @@ class TTiffDecoder {
       }
       case TKind::kGray: {
         const uint8_t* s = Samples8(r, count);
+        if (fused_) {
+          const uint8_t flip = l_.Inverted ? 0xFF : 0x00;
+          uint8_t sum = 0;
+          if (l_.Format == pxGray8) {
+            for (int64_t i = 0; i < count; ++i) d[x0 + i] = uint8_t((sum = uint8_t(sum + s[i])) ^ flip);
+          } else {
+            uint8_t* q = d + 3 * x0;
+            for (int64_t i = 0; i < count; ++i, q += 3)
+              q[0] = q[1] = q[2] = uint8_t((sum = uint8_t(sum + s[i])) ^ flip);
+          }
+          break;
+        }
         const int max = (1 << l_.Bits) - 1;
         for (int64_t i = 0; i < count; ++i) {
           int v = l_.Bits == 8 ? s[i] : s[i] * 255 / max;
@@ -477,6 +535,8 @@ class TTiffDecoder {
           if (l_.Format == pxGray16) {
             const uint16_t w = uint16_t(v);
             std::memcpy(d + 2 * (x0 + i), &w, 2);
+          } else if (l_.Format == pxGray8) {
+            d[x0 + i] = uint8_t(v >> 8);
           } else {
             uint8_t* q = d + 3 * (x0 + i);
             q[0] = q[1] = q[2] = uint8_t(v >> l_.GrayShift);
@@ -524,7 +584,19 @@ class TTiffDecoder {
       case TKind::kRgb8: {
         const uint8_t* s = Samples8(r, count);
         uint8_t* q = d + 3 * x0;
-        if (spp == 3) {
+        if (fused_) {
+          // Each sample is the running sum of its differences along the row.
+          uint8_t red = 0, green = 0, blue = 0, alpha = 0;
+          for (int64_t i = 0; i < count; ++i, s += spp, q += 3) {
+            q[2] = red = uint8_t(red + s[0]);
+            q[1] = green = uint8_t(green + s[1]);
+            q[0] = blue = uint8_t(blue + s[2]);
+            if (spp == 4) {
+              alpha = uint8_t(alpha + s[3]);
+              if (l_.Alpha) SetAlpha(x0 + i, y, alpha);
+            }
+          }
+        } else if (spp == 3) {
           for (int64_t i = 0; i < count; ++i, s += 3, q += 3) {
             q[0] = s[2];
             q[1] = s[1];
@@ -602,6 +674,9 @@ class TTiffDecoder {
       case TKind::kJpeg:
         break;
     }
+    // The bytes after the last pixel (rows are 4-byte aligned) are cleared.
+    if (x0 + count == l_.Width && usedRowBytes_ < rowLength_)
+      std::memset(d + usedRowBytes_, 0, size_t(rowLength_ - usedRowBytes_));
   }
 
   TTiffSource& src_;
@@ -613,8 +688,14 @@ class TTiffDecoder {
   TProgressRecord& progress_;
   const std::vector<TColorBGR>& palette_;
   TTiffJpegDecoder jpeg_;
-  int64_t rowBytes_ = 0;
-  std::vector<std::vector<uint8_t>> raw_;
+  const TBlockTable& blocks_;
+  int64_t rowBytes_ = 0;      // bytes of one decoded row of a block (one plane)
+  int64_t rowLength_ = 0;     // bytes of a bitmap row
+  int64_t usedRowBytes_ = 0;  // bytes of a bitmap row that hold pixels; the rest is cleared
+  bool fused_ = false;
+  std::vector<uint8_t> input_;             // compressed data read from a stream
+  std::vector<std::vector<uint8_t>> raw_;  // decoded data, one buffer per plane
+  std::vector<const uint8_t*> block_;      // the current block's samples, per plane
   std::vector<uint8_t> s8_;
   std::vector<uint16_t> s16_;
   std::vector<uint8_t> tables_;
@@ -722,7 +803,7 @@ class TTiffReader {
     if (oldJpeg_) {
       if (!DecodeOldJpeg()) return dirCount_;
     } else {
-      if (!CheckLayout() || !SetUpBlocks() || !CheckLimits() || !Allocate()) return dirCount_;
+      if (!CheckLayout() || !SetUpBlocks() || !CheckLimits() || !ReadBlockTable() || !Allocate()) return dirCount_;
       Decode();
     }
     AutoRotate();
@@ -914,6 +995,23 @@ class TTiffReader {
     return CheckImageHeader(h, progress_).Ok;
   }
 
+  // Where every strip or tile of every plane is.
+  bool ReadBlockTable() {
+    const int64_t across = (l_.Width + l_.BlockWidth - 1) / l_.BlockWidth;
+    const int64_t down = (l_.Height + l_.BlockHeight - 1) / l_.BlockHeight;
+    const int64_t needed = across * down * (l_.Planar == 2 ? l_.Spp : 1);
+    const uint16_t offTag = l_.Tiled && dir_.Has(kTagTileOffsets) ? kTagTileOffsets : kTagStripOffsets;
+    const uint16_t cntTag = offTag == kTagTileOffsets ? kTagTileByteCounts : kTagStripByteCounts;
+    blocks_.Offsets = dir_.Integers(offTag, needed);
+    blocks_.Counts = dir_.Integers(cntTag, needed);
+    if (int64_t(blocks_.Offsets.size()) < needed)
+      return Fail(std::to_string(blocks_.Offsets.size()) + " data offsets for " + std::to_string(needed) +
+                  (l_.Tiled ? " tiles" : " strips"));
+    if (l_.Compression != TTiffCompression::kNone && int64_t(blocks_.Counts.size()) < needed && needed > 1)
+      return Fail("compressed data without byte counts");
+    return true;
+  }
+
   bool Allocate() {
     if (l_.Alpha) {
       alpha_ = std::make_unique<TPxMask>();
@@ -921,14 +1019,15 @@ class TTiffReader {
       alpha_->FillMask(255);
     }
     bitmap_.AllocatePixels(int(l_.Width), int(l_.Height), l_.Format);
-    for (int y = 0; y < bitmap_.Height(); ++y) std::memset(bitmap_.RowPointer(y), 0, size_t(bitmap_.RowLength()));
+    if (!TTiffDecoder::WritesWholeRows(l_))
+      for (int y = 0; y < bitmap_.Height(); ++y) std::memset(bitmap_.RowPointer(y), 0, size_t(bitmap_.RowLength()));
     if (l_.Format == pxPalette8)
       for (int i = 0; i < 256; ++i) bitmap_.SetPaletteEntry(i, palette_[size_t(i)]);
     return true;
   }
 
   void Decode() {
-    TTiffDecoder decoder(src_, dir_, l_, params_, bitmap_, alpha_.get(), progress_, palette_, options_.Jpeg);
+    TTiffDecoder decoder(src_, dir_, l_, params_, bitmap_, alpha_.get(), progress_, palette_, options_.Jpeg, blocks_);
     decoder.Run();
     if (alpha_ && mask_) *mask_ = std::move(alpha_);
   }
@@ -958,6 +1057,7 @@ class TTiffReader {
   bool unequalBits_ = false;
   bool oldJpeg_ = false;
   std::vector<TColorBGR> palette_;
+  TBlockTable blocks_;
   std::unique_ptr<TPxMask> alpha_;
 };
 
