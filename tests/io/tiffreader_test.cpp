@@ -806,6 +806,53 @@ TEST(TiffReader, StripPastTheEndLeavesItsRowsWhite) {
   EXPECT_EQ(run.Bitmap.ByteAt(0, 1), 0);
 }
 
+// A cut uncompressed file keeps the header's size: the bytes present load
+// (a pixel cut in the middle keeps the samples it has), the rest is zero.
+TEST(TiffReader, CutUncompressedFileKeepsTheHeadersSize) {
+  const int w = 4, h = 4;
+  const TBytes pixels = Gradient(w, h, 3, 1);  // two strips of two rows, 24 bytes each
+  TPage p = Basic(w, h, 8, 3, 2, 1, 2);
+  p.Tags.push_back(Long(273, {0, 0}));
+  p.Tags.push_back(Long(279, {24, 24}));
+  // The data goes after the directory, so cutting the file cuts the data only.
+  const uint32_t dataAt = uint32_t(TTiffWriter().Build({p}).size());
+  TagOf(p, 273) = Long(273, {dataAt, dataAt + 24});
+  TBytes whole = TTiffWriter().Build({p});
+  ASSERT_EQ(whole.size(), dataAt);
+  whole.insert(whole.end(), pixels.begin(), pixels.end());
+  for (size_t kept : {size_t(48), size_t(30), size_t(24), size_t(10), size_t(0)}) {
+    SCOPED_TRACE(std::to_string(kept) + " bytes of pixel data");
+    TRun run;
+    run.Read(TBytes(whole.begin(), whole.begin() + long(dataAt + kept)));
+    ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+    ASSERT_EQ(run.Bitmap.Width(), w);
+    ASSERT_EQ(run.Bitmap.Height(), h);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const size_t at = size_t((y * w + x) * 3);
+        auto expected = [&](size_t i) { return i < kept ? pixels[i] : uint8_t(0); };
+        const TColorBGR c = run.Bitmap.PixelBGR(x, y);
+        ASSERT_EQ(c.r, expected(at)) << x << "," << y;
+        ASSERT_EQ(c.g, expected(at + 1)) << x << "," << y;
+        ASSERT_EQ(c.b, expected(at + 2)) << x << "," << y;
+      }
+  }
+}
+
+// A platform bitmap holds gray in 8 bits: 16-bit samples give their high bytes.
+TEST(TiffReader, Gray16InAPlatformBitmapKeepsTheHighBytes) {
+  TPage p = Basic(2, 1, 16, 1, 1);
+  p.Strips = {{0x34, 0x12, 0xCD, 0xAB}};
+  TRun run;
+  run.Params.NativePixelFormat = 1;
+  run.Bitmap.SetLocation(pxTBitmap);
+  run.Read(TTiffWriter().Build({p}));
+  ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+  ASSERT_EQ(run.Bitmap.Format(), pxGray8);
+  EXPECT_EQ(run.Bitmap.ByteAt(0, 0), 0x12);
+  EXPECT_EQ(run.Bitmap.ByteAt(1, 0), 0xAB);
+}
+
 // Cut a good LZW file at every length: never a crash; the same input gives
 // the same pixels twice.
 TEST(TiffReader, TruncationSweep) {
