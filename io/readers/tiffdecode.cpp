@@ -262,7 +262,7 @@ class TTiffDecoder {
     const bool compressed = l_.Compression != TTiffCompression::kNone;
     rowBytes_ = (l_.BlockWidth * (l_.Planar == 1 ? l_.Spp : 1) * l_.Bits + 7) / 8;
     // A platform bitmap holds 16-bit gray in 8 bits.
-    l_.Format = bitmap_.Format();
+    if (l_.Format == pxGray16 && bitmap_.Format() == pxGray8) l_.Format = pxGray8;
     rowLength_ = bitmap_.RowLength();
     usedRowBytes_ = (l_.Width * bitmap_.BitsPerPixel() + 7) / 8;
     fused_ = FusesPredictor();

@@ -25,11 +25,13 @@
 //     of several strips without byte counts: abort before allocating.
 //   - strip or tile byte counts past the end of the file: the bytes up to the
 //     end are used. Uncompressed data without byte counts: the bytes the rows
-//     need (or up to the end). Data that ends early leaves the remaining rows
-//     white (zero-filled) and is not an error.
+//     need (or up to the end). Data that ends early (a file cut short, a
+//     strip past its end) is not an error: the picture keeps the header's
+//     size and the samples the data does not reach are zero (black for RGB
+//     and gray, palette entry 0, white where 0 means white).
 //   - LZW data that cannot be right, JPEG strips or tiles smaller than
 //     their place, CCITT data in which not one row decodes: abort, keeping
-//     the rows already decoded. CCITT data with a bad code later on keeps
+//     the rows already decoded (the others are cleared). CCITT data with a bad code later on keeps
 //     the rows before it (the rest is white); PackBits runs are clamped to
 //     the strip.
 //   - directory loops (a visited set), more than kMaxTiffDirectories

@@ -839,18 +839,38 @@ TEST(TiffReader, CutUncompressedFileKeepsTheHeadersSize) {
   }
 }
 
-// A platform bitmap holds gray in 8 bits: 16-bit samples give their high bytes.
-TEST(TiffReader, Gray16InAPlatformBitmapKeepsTheHighBytes) {
-  TPage p = Basic(2, 1, 16, 1, 1);
-  p.Strips = {{0x34, 0x12, 0xCD, 0xAB}};
-  TRun run;
-  run.Params.NativePixelFormat = 1;
-  run.Bitmap.SetLocation(pxTBitmap);
-  run.Read(TTiffWriter().Build({p}));
-  ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
-  ASSERT_EQ(run.Bitmap.Format(), pxGray8);
-  EXPECT_EQ(run.Bitmap.ByteAt(0, 0), 0x12);
-  EXPECT_EQ(run.Bitmap.ByteAt(1, 0), 0xAB);
+std::vector<uint32_t> GrayRampColorMap() {
+  std::vector<uint32_t> map;
+  for (int channel = 0; channel < 3; ++channel)
+    for (uint32_t i = 0; i < 256; ++i) map.push_back(i * 257);
+  return map;
+}
+
+// Native layouts in a bitmap held in a platform bitmap, which holds 8-bit
+// rows: 16-bit gray gives its high bytes, a palette whose colours form a gray
+// ramp (so the platform bitmap reads as gray) keeps its indexes.
+TEST(TiffReader, NativeLayoutsInAPlatformBitmap) {
+  struct TCase {
+    const char* Name;
+    TPage Page;
+    uint8_t First, Second;
+  };
+  TPage gray16 = Basic(2, 1, 16, 1, 1);
+  gray16.Strips = {{0x34, 0x12, 0xCD, 0xAB}};
+  TPage palette = Basic(2, 1, 8, 1, 3);
+  palette.Tags.push_back(Short(320, GrayRampColorMap()));
+  palette.Strips = {{7, 200}};
+  for (const TCase& c : {TCase{"16-bit gray", gray16, 0x12, 0xAB}, TCase{"gray-ramp palette", palette, 7, 200}}) {
+    SCOPED_TRACE(c.Name);
+    TRun run;
+    run.Params.NativePixelFormat = 1;
+    run.Bitmap.SetLocation(pxTBitmap);
+    run.Read(TTiffWriter().Build({c.Page}));
+    ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+    ASSERT_EQ(run.Bitmap.BitsPerPixel(), 8);
+    EXPECT_EQ(run.Bitmap.ByteAt(0, 0), c.First);
+    EXPECT_EQ(run.Bitmap.ByteAt(1, 0), c.Second);
+  }
 }
 
 // Cut a good LZW file at every length: never a crash; the same input gives
