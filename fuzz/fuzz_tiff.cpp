@@ -11,6 +11,7 @@
 #include "imaging/pxstreams.h"
 #include "io/ioparams.h"
 #include "io/progress.h"
+#include "io/readers/exif.h"
 #include "io/readers/tiffreader.h"
 
 namespace {
@@ -40,6 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Decode(data, size, 1, false, false, false);
   Decode(data, size, 0, true, false, false);
   rv::TIOParamsVals exif;
-  rv::ReadExifTiff(data, static_cast<int64_t>(size), exif);
+  rv::ReadExifTiff(data, static_cast<int64_t>(size), exif, rv::TiffJpegDecoder());
   return 0;
 }

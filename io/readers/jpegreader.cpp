@@ -17,7 +17,7 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
-#include "io/readers/tiffreader.h"
+#include "io/readers/exif.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -507,6 +507,12 @@ void KeepMarkers(j_decompress_ptr cinfo, TIOParamsVals& params) {
   }
 }
 
+// EXIF thumbnails in old-style JPEG: a whole JPEG stream, nothing but its pixels.
+void DecodeExifThumbnail(TStream& data, TStream* tables, TPxBitmap& bitmap, bool invertCmyk, bool rawYCbCr,
+                         TProgressRecord& progress, TIOParamsVals& params) {
+  ReadJpeg(data, tables, bitmap, false, invertCmyk, false, rawYCbCr, false, progress, params);
+}
+
 void ParseMetadata(TIOParamsVals& params, TPxBitmap& bitmap, bool turn) {
   TPxMarkerList& list = params.JpegMarkerList();
   const int app13 = list.IndexOfType(JPEG_APP0 + 13);
@@ -515,7 +521,7 @@ void ParseMetadata(TIOParamsVals& params, TPxBitmap& bitmap, bool turn) {
   const int app1 = list.IndexOfType(JPEG_APP0 + 1);
   if (app1 < 0 || list.MarkerData(app1) == nullptr) return;
   const int32_t dpiX = params.DpiX(), dpiY = params.DpiY();
-  if (!ParseExifBlock(list.MarkerData(app1), list.MarkerLength(app1), params)) return;
+  if (!ParseExifBlock(list.MarkerData(app1), list.MarkerLength(app1), params, DecodeExifThumbnail)) return;
   // A JFIF density of 1:1 is only an aspect ratio: the EXIF resolution wins.
   // A real JFIF resolution is kept.
   if (dpiX != 1 || dpiY != 1) {
@@ -535,12 +541,6 @@ int64_t FindJpegStart(TStream& stream) {
   for (int64_t i = 0; i < kStartSearch && i + 2 < got; ++i)
     if (buf[i] == 0xFF && buf[i + 1] == 0xD8 && buf[i + 2] == 0xFF) return start + i;
   return -1;
-}
-
-bool ParseExifBlock(const uint8_t* data, int64_t length, TIOParamsVals& params) {
-  // "Exif" and a zero byte, then a pad byte, then the TIFF structure.
-  if (data == nullptr || length < 6 || std::memcmp(data, "Exif", 5) != 0) return false;
-  return ReadExifTiff(data + 6, length - 6, params);
 }
 
 void ReadJpeg(TStream& stream, TStream* tables, TPxBitmap& bitmap, bool applyProfile, bool invertCmyk,

@@ -62,13 +62,6 @@ int64_t FindJpegStart(TStream& stream);
 void ReadJpeg(TStream& stream, TStream* tables, TPxBitmap& bitmap, bool applyProfile, bool invertCmyk,
               bool parseMetadata, bool rawYCbCr, bool paramsOnly, TProgressRecord& progress, TIOParamsVals& params);
 
-// The EXIF parser shared with the TIFF reader: data is an APP1 block. Returns
-// true when it found EXIF data and copied it into params (resolution through
-// SetDpiX/SetDpiY, the EXIF table, the thumbnail). The TIFF structure inside
-// the block ("Exif", two zero bytes, then the TIFF header) is decoded by the
-// TIFF reader; bad EXIF data never fails the JPEG load.
-bool ParseExifBlock(const uint8_t* data, int64_t length, TIOParamsVals& params);
-
 // The registry's reader entry for format 3.
 void ReadJpegFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
                     TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);

@@ -1,8 +1,8 @@
 // The TIFF reader: one directory (page) of a classic TIFF stream ("II" or
 // "MM", version 42) into a TPxBitmap, with an optional transparency mask,
-// filling the TIFF and EXIF fields of the parameter record. It also serves
-// the JPEG reader's EXIF parser, which hands it the TIFF structure inside an
-// APP1 marker.
+// filling the TIFF and EXIF fields of the parameter record. The decoding
+// itself is tiffdecode's (below the JPEG reader, which needs it for EXIF
+// thumbnails); this is that decoding with the JPEG reader for JPEG data.
 //
 // Decoded: strips and tiles (edge tiles clipped), contiguous and separate
 // planes; compressions none, PackBits, LZW (with horizontal predictor, and
@@ -10,7 +10,9 @@
 // two-dimensional, Group 4 (tiffccitt), JPEG (7) through the JPEG reader and
 // old-style JPEG (6) with an interchange format; bilevel, gray and palette
 // data of 1 to 8 bits, 16-bit gray, RGB of 8 and 16 bits (with alpha),
-// 16-bit 5-5-5 RGB, CMYK of 8 and 16 bits, CIE Lab of 8 bits.
+// 16-bit 5-5-5 RGB, CMYK of 8 and 16 bits, CIE Lab of 8 bits. Every
+// layout is decoded into the bitmap given, which keeps its storage (a bitmap
+// held in a platform bitmap keeps that platform bitmap).
 //
 // Failure is reported through progress.Fail (abort flag and reason); nothing
 // is thrown for bad data:
@@ -23,11 +25,13 @@
 //     of several strips without byte counts: abort before allocating.
 //   - strip or tile byte counts past the end of the file: the bytes up to the
 //     end are used. Uncompressed data without byte counts: the bytes the rows
-//     need (or up to the end). Data that ends early leaves the remaining rows
-//     white (zero-filled) and is not an error.
+//     need (or up to the end). Data that ends early (a file cut short, a
+//     strip past its end) is not an error: the picture keeps the header's
+//     size and the samples the data does not reach are zero (black for RGB
+//     and gray, palette entry 0, white where 0 means white).
 //   - LZW data that cannot be right, JPEG strips or tiles smaller than
 //     their place, CCITT data in which not one row decodes: abort, keeping
-//     the rows already decoded. CCITT data with a bad code later on keeps
+//     the rows already decoded (the others are cleared). CCITT data with a bad code later on keeps
 //     the rows before it (the rest is white); PackBits runs are clamped to
 //     the strip.
 //   - directory loops (a visited set), more than kMaxTiffDirectories
@@ -38,6 +42,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/readers/tiffdecode.h"
+#include "io/readers/tiffdir.h"
+
 namespace rv {
 
 class TStream;
@@ -46,32 +53,18 @@ class TPxMask;
 class TIOParamsVals;
 struct TProgressRecord;
 
-inline constexpr int kMaxTiffDirectories = 4096;
-
-struct TTiffReadOptions {
-  // Decode the EXIF thumbnail directory: a missing size is allowed (old-style
-  // JPEG data brings its own), more than 400 pixels a side is refused.
-  bool ThumbnailMode = false;
-  // Do not produce a mask for alpha samples.
-  bool IgnoreAlpha = false;
-};
-
 // Decodes directory params.TiffImageIndex of the TIFF at the stream's current
 // position (offsets are relative to it) into bitmap. With paramsOnly it fills
 // params and stops before allocating. A mask is created into mask (when the
 // pointer is given) for alpha samples, sized to the picture. Returns the
 // number of directories in the file (also stored in the image count fields).
 // Applies params.TiffAutoRotate (turning by Orientation) after decoding.
+// JPEG data goes through the JPEG reader unless options name a decoder.
 int32_t ReadTiff(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress,
                  std::unique_ptr<TPxMask>* mask, const TTiffReadOptions& options = {});
 
-// The EXIF parser's TIFF step: tiff/size is the TIFF structure of an EXIF
-// APP1 block (after "Exif\0\0"). On success the EXIF values, the resolution
-// (DpiX/DpiY through their setters), ExifPresent and the thumbnail (turned
-// by the orientation) are stored in params and true is returned. Bad data
-// never aborts anybody's load: it only makes the result false (or leaves the
-// thumbnail empty).
-bool ReadExifTiff(const uint8_t* tiff, int64_t size, TIOParamsVals& params);
+// The JPEG reader as TIFF's JPEG decoder.
+TTiffJpegDecoder TiffJpegDecoder();
 
 // The registry's reader entry for format 1.
 void ReadTiffFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,

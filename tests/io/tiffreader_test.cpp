@@ -3,8 +3,14 @@
 // resolution, EXIF values, and the malformed files of the reliability list.
 #include "io/readers/tiffreader.h"
 
+// clang-format off
+#include <cstdio>  // jpeglib.h needs size_t and FILE declared first
+#include <jpeglib.h>
+// clang-format on
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -16,6 +22,9 @@
 #include "imaging/pxstreams.h"
 #include "io/ioparams.h"
 #include "io/progress.h"
+#include "io/readers/exif.h"
+#include "io/readers/jpegreader.h"
+#include "platform/tbitmap.h"
 
 namespace rv {
 namespace {
@@ -380,7 +389,13 @@ TEST(TiffReader, EveryCompressionGivesTheSamePixels) {
     run.Read(TTiffWriter().Build({p}));
     ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
     for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) ASSERT_EQ(run.Bitmap.PixelBGR(x, y).r, pixels[size_t((y * w + x) * 3)]);
+      for (int x = 0; x < w; ++x) {
+        const uint8_t* px = &pixels[size_t((y * w + x) * 3)];
+        const TColorBGR c = run.Bitmap.PixelBGR(x, y);
+        ASSERT_EQ(c.r, px[0]) << x << "," << y;
+        ASSERT_EQ(c.g, px[1]) << x << "," << y;
+        ASSERT_EQ(c.b, px[2]) << x << "," << y;
+      }
   }
 }
 
@@ -453,6 +468,70 @@ TEST_P(TiffGroup4, WhiteIsZeroIsWhiteWithBlackText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FillOrders, TiffGroup4, testing::Values(1, 2));
+
+// A small baseline JPEG of a colour gradient, written by libjpeg.
+TBytes EncodeJpeg(int width, int height) {
+  jpeg_compress_struct cinfo{};
+  jpeg_error_mgr err{};
+  cinfo.err = jpeg_std_error(&err);
+  jpeg_create_compress(&cinfo);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&cinfo, &out, &size);
+  cinfo.image_width = JDIMENSION(width);
+  cinfo.image_height = JDIMENSION(height);
+  cinfo.input_components = 3;
+  cinfo.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&cinfo);
+  jpeg_start_compress(&cinfo, TRUE);
+  const TBytes pixels = Gradient(width, height, 3, 11);
+  for (int y = 0; y < height; ++y) {
+    JSAMPROW row = const_cast<JSAMPROW>(&pixels[size_t(y * width * 3)]);
+    jpeg_write_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  TBytes jpeg(out, out + size);
+  std::free(out);
+  return jpeg;
+}
+
+// Old-style JPEG (compression 6): the interchange format tags point at a whole
+// JPEG stream. A bitmap held in a platform bitmap (as the view holds its
+// picture) keeps that platform bitmap, which then holds the picture.
+TEST(TiffReader, OldStyleJpegFillsTheBitmapsOwnPlatformBitmap) {
+  const int w = 24, h = 16;
+  const TBytes jpeg = EncodeJpeg(w, h);
+  TPage p = Basic(w, h, 8, 3, 6, 6);
+  p.Strips = {jpeg};  // the first strip lands right after the 8-byte header
+  p.Tags.push_back(Long(513, {8}));
+  p.Tags.push_back(Long(514, {uint32_t(jpeg.size())}));
+  TRun run;
+  run.Bitmap.SetLocation(pxTBitmap);
+  run.Bitmap.AllocatePixels(3, 3, pxRGB24);
+  TBitmap* const platform = run.Bitmap.Bitmap();
+  ASSERT_NE(platform, nullptr);
+  run.Read(TTiffWriter().Build({p}));
+  ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+  ASSERT_EQ(run.Bitmap.Location(), pxTBitmap);
+  ASSERT_EQ(run.Bitmap.Bitmap(), platform);
+  ASSERT_EQ(platform->Width(), w);
+  ASSERT_EQ(platform->Height(), h);
+  ASSERT_EQ(run.Bitmap.Format(), pxRGB24);
+
+  // The same stream through the JPEG reader is what the platform bitmap must hold.
+  TPxMemStream stream(jpeg.data(), int64_t(jpeg.size()));
+  TPxBitmap expected;
+  TIOParamsVals params;
+  bool aborted = false;
+  TProgressRecord progress;
+  progress.Aborted = &aborted;
+  ReadJpeg(stream, nullptr, expected, false, false, false, false, false, progress, params);
+  ASSERT_FALSE(aborted) << progress.AbortReason;
+  ASSERT_EQ(expected.Width(), w);
+  for (int y = 0; y < h; ++y)
+    ASSERT_EQ(std::memcmp(platform->ScanLine(y), expected.RowPointer(y), size_t(w * 3)), 0) << "row " << y;
+}
 
 // ------------------------------------------------------------ parameters
 
@@ -543,7 +622,7 @@ TEST(TiffReader, ExifBlockGivesValuesAndTurnedThumbnail) {
   thumb.Strips = {{255, 0, 0, 0, 0, 255}};  // red, blue
   const TBytes block = TTiffWriter().Build({values, thumb});
   TIOParamsVals params;
-  ASSERT_TRUE(ReadExifTiff(block.data(), int64_t(block.size()), params));
+  ASSERT_TRUE(ReadExifTiff(block.data(), int64_t(block.size()), params, TiffJpegDecoder()));
   EXPECT_EQ(params.ExifPresent, 1);
   EXPECT_EQ(params.ExifMake, "Cam");
   EXPECT_EQ(params.ExifOrientation, 6);
@@ -559,7 +638,7 @@ TEST(TiffReader, ExifBlockGivesValuesAndTurnedThumbnail) {
 TEST(TiffReader, ExifBlockThatIsNoTiffFindsNothing) {
   const TBytes junk = {'X', 'X', 42, 0, 8, 0, 0, 0, 0, 0};
   TIOParamsVals params;
-  EXPECT_FALSE(ReadExifTiff(junk.data(), int64_t(junk.size()), params));
+  EXPECT_FALSE(ReadExifTiff(junk.data(), int64_t(junk.size()), params, TiffJpegDecoder()));
   EXPECT_EQ(params.ExifPresent, 0);
 }
 
@@ -725,6 +804,73 @@ TEST(TiffReader, StripPastTheEndLeavesItsRowsWhite) {
   EXPECT_EQ(run.Bitmap.ByteAt(0, 0), 40);
   EXPECT_EQ(run.Bitmap.ByteAt(1, 0), 41);
   EXPECT_EQ(run.Bitmap.ByteAt(0, 1), 0);
+}
+
+// A cut uncompressed file keeps the header's size: the bytes present load
+// (a pixel cut in the middle keeps the samples it has), the rest is zero.
+TEST(TiffReader, CutUncompressedFileKeepsTheHeadersSize) {
+  const int w = 4, h = 4;
+  const TBytes pixels = Gradient(w, h, 3, 1);  // two strips of two rows, 24 bytes each
+  TPage p = Basic(w, h, 8, 3, 2, 1, 2);
+  p.Tags.push_back(Long(273, {0, 0}));
+  p.Tags.push_back(Long(279, {24, 24}));
+  // The data goes after the directory, so cutting the file cuts the data only.
+  const uint32_t dataAt = uint32_t(TTiffWriter().Build({p}).size());
+  TagOf(p, 273) = Long(273, {dataAt, dataAt + 24});
+  TBytes whole = TTiffWriter().Build({p});
+  ASSERT_EQ(whole.size(), dataAt);
+  whole.insert(whole.end(), pixels.begin(), pixels.end());
+  for (size_t kept : {size_t(48), size_t(30), size_t(24), size_t(10), size_t(0)}) {
+    SCOPED_TRACE(std::to_string(kept) + " bytes of pixel data");
+    TRun run;
+    run.Read(TBytes(whole.begin(), whole.begin() + long(dataAt + kept)));
+    ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+    ASSERT_EQ(run.Bitmap.Width(), w);
+    ASSERT_EQ(run.Bitmap.Height(), h);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const size_t at = size_t((y * w + x) * 3);
+        auto expected = [&](size_t i) { return i < kept ? pixels[i] : uint8_t(0); };
+        const TColorBGR c = run.Bitmap.PixelBGR(x, y);
+        ASSERT_EQ(c.r, expected(at)) << x << "," << y;
+        ASSERT_EQ(c.g, expected(at + 1)) << x << "," << y;
+        ASSERT_EQ(c.b, expected(at + 2)) << x << "," << y;
+      }
+  }
+}
+
+std::vector<uint32_t> GrayRampColorMap() {
+  std::vector<uint32_t> map;
+  for (int channel = 0; channel < 3; ++channel)
+    for (uint32_t i = 0; i < 256; ++i) map.push_back(i * 257);
+  return map;
+}
+
+// Native layouts in a bitmap held in a platform bitmap, which holds 8-bit
+// rows: 16-bit gray gives its high bytes, a palette whose colours form a gray
+// ramp (so the platform bitmap reads as gray) keeps its indexes.
+TEST(TiffReader, NativeLayoutsInAPlatformBitmap) {
+  struct TCase {
+    const char* Name;
+    TPage Page;
+    uint8_t First, Second;
+  };
+  TPage gray16 = Basic(2, 1, 16, 1, 1);
+  gray16.Strips = {{0x34, 0x12, 0xCD, 0xAB}};
+  TPage palette = Basic(2, 1, 8, 1, 3);
+  palette.Tags.push_back(Short(320, GrayRampColorMap()));
+  palette.Strips = {{7, 200}};
+  for (const TCase& c : {TCase{"16-bit gray", gray16, 0x12, 0xAB}, TCase{"gray-ramp palette", palette, 7, 200}}) {
+    SCOPED_TRACE(c.Name);
+    TRun run;
+    run.Params.NativePixelFormat = 1;
+    run.Bitmap.SetLocation(pxTBitmap);
+    run.Read(TTiffWriter().Build({c.Page}));
+    ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+    ASSERT_EQ(run.Bitmap.BitsPerPixel(), 8);
+    EXPECT_EQ(run.Bitmap.ByteAt(0, 0), c.First);
+    EXPECT_EQ(run.Bitmap.ByteAt(1, 0), c.Second);
+  }
 }
 
 // Cut a good LZW file at every length: never a crash; the same input gives
