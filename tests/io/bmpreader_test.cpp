@@ -20,19 +20,12 @@
 #include "io/limits.h"
 #include "io/pictureio.h"
 #include "io/progress.h"
+#include "readertest.h"
 
 namespace rv {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void Put16(Bytes& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (8 * i));
-}
+using namespace testing_support;
 
 // What a test BMP holds. Fields left alone give a valid 40-byte-header file.
 struct TBmpSpec {

@@ -21,19 +21,12 @@
 #include "io/ioparams.h"
 #include "io/pictureio.h"
 #include "io/progress.h"
+#include "readertest.h"
 
 namespace rv {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void Put16(Bytes& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (8 * i));
-}
+using namespace testing_support;
 
 // One bitmap entry: information header, colour table, XOR rows, AND rows.
 struct TDibSpec {
@@ -118,27 +111,9 @@ TEntrySpec Entry(const TDibSpec& d) {
   return e;
 }
 
-class IcoReaderTest : public testing::Test {
+class IcoReaderTest : public TReaderTest {
  protected:
-  // A known 3 x 1 picture in the target, so a failed load can be seen to keep it.
-  void SetUp() override {
-    TPxBitmap& t = *io_.TargetBitmap();
-    t.AllocatePixels(3, 1, pxRGB24);
-    t.SetPixelBGR(0, 0, kMarker);
-  }
-  void Load(const Bytes& b, int32_t code = ffICO) { io_.LoadBuffer(b.data(), int64_t(b.size()), code); }
-  void ExpectPreviousPicture() {
-    TPxBitmap& t = *io_.TargetBitmap();
-    EXPECT_EQ(t.Width(), 3);
-    EXPECT_EQ(t.Height(), 1);
-    EXPECT_EQ(t.PixelBGR(0, 0), kMarker);
-  }
-  TPxBitmap& Bitmap() { return *io_.TargetBitmap(); }
-  TColorBGR Pixel(int x, int y) { return Bitmap().ColorAt(x, y); }
-  int Alpha(int x, int y) { return Bitmap().HasAlphaChannel() ? Bitmap().AlphaChannel()->ByteAt(x, y) : -1; }
-
-  static constexpr TColorBGR kMarker{1, 2, 3};
-  TPictureIO io_;
+  IcoReaderTest() : TReaderTest(ffICO) {}
 };
 
 TEST_F(IcoReaderTest, AndBitsMakeTwentyFourBitPixelsTransparentWithTheBackground) {

@@ -19,19 +19,12 @@
 #include "io/ioparams.h"
 #include "io/pictureio.h"
 #include "io/progress.h"
+#include "readertest.h"
 
 namespace rv {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void Put16(Bytes& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (8 * i));
-}
+using namespace testing_support;
 
 // Run-length encoding as PCX writers do it; runs are cut at 63 bytes but not
 // at line ends, so a run may cross lines and rows.
@@ -115,25 +108,9 @@ Bytes MakeDcx(const std::vector<Bytes>& pages, const std::vector<int>& order) {
   return b;
 }
 
-class PcxReaderTest : public testing::Test {
+class PcxReaderTest : public TReaderTest {
  protected:
-  // A known 3 x 1 picture in the target, so a failed load can be seen to keep it.
-  void SetUp() override {
-    TPxBitmap& t = *io_.TargetBitmap();
-    t.AllocatePixels(3, 1, pxRGB24);
-    t.SetPixelBGR(0, 0, kMarker);
-  }
-  void Load(const Bytes& b, int32_t code = ffPCX) { io_.LoadBuffer(b.data(), int64_t(b.size()), code); }
-  void ExpectPreviousPicture() {
-    TPxBitmap& t = *io_.TargetBitmap();
-    EXPECT_EQ(t.Width(), 3);
-    EXPECT_EQ(t.Height(), 1);
-    EXPECT_EQ(t.PixelBGR(0, 0), kMarker);
-  }
-  TColorBGR Pixel(int x, int y) { return io_.TargetBitmap()->ColorAt(x, y); }
-
-  static constexpr TColorBGR kMarker{1, 2, 3};
-  TPictureIO io_;
+  PcxReaderTest() : TReaderTest(ffPCX) {}
 };
 
 TEST_F(PcxReaderTest, TrueColourPlanesGiveRedGreenBlue) {

@@ -15,11 +15,12 @@
 #include "io/ioparams.h"
 #include "io/pictureio.h"
 #include "io/progress.h"
+#include "readertest.h"
 
 namespace rv {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace testing_support;
 
 // A header written as text followed by raw bytes.
 Bytes Pnm(const std::string& header, const Bytes& raw = {}) {
@@ -28,27 +29,10 @@ Bytes Pnm(const std::string& header, const Bytes& raw = {}) {
   return b;
 }
 
-class PnmReaderTest : public testing::Test {
+class PnmReaderTest : public TReaderTest {
  protected:
-  // A known 3 x 1 picture in the target, so a failed load can be seen to keep it.
-  void SetUp() override {
-    TPxBitmap& t = *io_.TargetBitmap();
-    t.AllocatePixels(3, 1, pxRGB24);
-    t.SetPixelBGR(0, 0, kMarker);
-  }
-  void Load(const Bytes& b) { io_.LoadBuffer(b.data(), int64_t(b.size()), ffPNM); }
-  void ExpectPreviousPicture() {
-    TPxBitmap& t = *io_.TargetBitmap();
-    EXPECT_EQ(t.Width(), 3);
-    EXPECT_EQ(t.Height(), 1);
-    EXPECT_EQ(t.PixelBGR(0, 0), kMarker);
-  }
-  TPxBitmap& Bitmap() { return *io_.TargetBitmap(); }
-  TColorBGR Pixel(int x, int y) { return Bitmap().ColorAt(x, y); }
+  PnmReaderTest() : TReaderTest(ffPNM) {}
   static TColorBGR Gray(uint8_t v) { return MakeBGR(v, v, v); }
-
-  static constexpr TColorBGR kMarker{1, 2, 3};
-  TPictureIO io_;
 };
 
 TEST_F(PnmReaderTest, BinaryGrayWithSmallMaxvalIsScaled) {

@@ -12,11 +12,12 @@
 #include "io/formats.h"
 #include "io/ioparams.h"
 #include "io/pictureio.h"
+#include "readertest.h"
 
 namespace rv {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace testing_support;
 
 // A WBMP multi-byte integer: 7 bits a byte, most significant first.
 Bytes MultiByte(uint32_t v) {
@@ -35,26 +36,9 @@ Bytes Wbmp(uint32_t width, uint32_t height, const Bytes& rows, uint32_t type = 0
   return b;
 }
 
-class WbmpReaderTest : public testing::Test {
+class WbmpReaderTest : public TReaderTest {
  protected:
-  // A known 3 x 1 picture in the target, so a failed load can be seen to keep it.
-  void SetUp() override {
-    TPxBitmap& t = *io_.TargetBitmap();
-    t.AllocatePixels(3, 1, pxRGB24);
-    t.SetPixelBGR(0, 0, kMarker);
-  }
-  void Load(const Bytes& b) { io_.LoadBuffer(b.data(), int64_t(b.size()), ffWBMP); }
-  void ExpectPreviousPicture() {
-    TPxBitmap& t = *io_.TargetBitmap();
-    EXPECT_EQ(t.Width(), 3);
-    EXPECT_EQ(t.Height(), 1);
-    EXPECT_EQ(t.PixelBGR(0, 0), kMarker);
-  }
-  TPxBitmap& Bitmap() { return *io_.TargetBitmap(); }
-  TColorBGR Pixel(int x, int y) { return Bitmap().ColorAt(x, y); }
-
-  static constexpr TColorBGR kMarker{1, 2, 3};
-  TPictureIO io_;
+  WbmpReaderTest() : TReaderTest(ffWBMP) {}
 };
 
 TEST_F(WbmpReaderTest, ThreeHundredByTwoHundredLoadsAtThatSize) {
