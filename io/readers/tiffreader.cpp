@@ -1,6 +1,13 @@
 #include "io/readers/tiffreader.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "io/readers/jpegreader.h"
+#include "platform/byteorder.h"
+#include "platform/stream.h"
 
 namespace rv {
 
@@ -49,13 +56,8 @@ bool IsTiff(TStream& stream) {
   const bool haveAt8 = stream.Read(&at8, 1) == 1;
   const bool little = h[0] == 'I' && h[1] == 'I';
   if (!little && !(h[0] == 'M' && h[1] == 'M')) return false;
-  auto u16 = [little](const uint8_t* p) {
-    return little ? uint16_t(p[0] | (p[1] << 8)) : uint16_t((p[0] << 8) | p[1]);
-  };
-  auto u32 = [little](const uint8_t* p) {
-    return little ? uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24)
-                  : (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-  };
+  auto u16 = [little](const uint8_t* p) { return little ? Le16(p) : Be16(p); };
+  auto u32 = [little](const uint8_t* p) { return little ? Le32(p) : Be32(p); };
   // The first directory's offset, as a signed 32-bit value, lies before the end.
   if (!(int32_t(u32(h + 4)) < size)) return false;
   // A big-endian header with 0xBA at stream offset 8 is not taken for TIFF.

@@ -599,12 +599,13 @@ TEST(GifReaderTest, MaskOnlyWhereTheTransparentIndexShows) {
 }
 
 // An image that cannot be decoded ends the drawing, not the count: the
-// images after it are counted, and the canvas drawn so far is the picture.
+// images after it are counted in the parameters, and the canvas drawn so far
+// is the picture; the failed load itself returns 0.
 TEST_F(GifAnimationTest, AFailingFrameStillCountsWithTheRest) {
   gif_.Frames[1].MinCodeSize = 12;
   TLoaded r = Load(gif_.Bytes(), 2);
   EXPECT_TRUE(r.Io->Aborted());
-  EXPECT_EQ(r.Count, 3);
+  EXPECT_EQ(r.Count, 0);
   EXPECT_EQ(r.Params().GifImageCount, 3);
   EXPECT_EQ(Pixels(r.Bitmap()), (std::vector<std::string>{
                                     "0,255,0,255 0,255,0,255 255,0,0,0 255,0,0,0",
@@ -633,8 +634,10 @@ TEST(GifReaderTest, ScreenPastTheLimits) {
     io.TargetBitmap()->AllocatePixels(3, 3, pxRGB24);
     io.TargetBitmap()->FillWith(0x123456);
     TPxMemStream stream(bytes.data(), int64_t(bytes.size()));
-    EXPECT_EQ(io.LoadGifStream(stream), animation ? 2 : 1);
+    // A failed load returns 0; the parameters still count the images.
+    EXPECT_EQ(io.LoadGifStream(stream), animation ? 0 : 1);
     EXPECT_EQ(io.Aborted(), animation) << io.AbortReason();
+    EXPECT_EQ(io.ImageParams().GifImageCount, animation ? 2 : 1);
     if (animation) {
       EXPECT_EQ(io.TargetBitmap()->Width(), 3);
       EXPECT_EQ(io.TargetBitmap()->ColorAt(1, 1), ColorToBGR(0x123456));
