@@ -111,19 +111,25 @@ void ReadHeaderOp(png_structp png, png_infop info, void* arg) {
 
   const bool gray = h->colorType == PNG_COLOR_TYPE_GRAY;
   const bool palette = h->colorType == PNG_COLOR_TYPE_PALETTE;
+  const bool transparency = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
   // 1-bit rows go to pxMono1 as they are: right for gray, and for a palette
-  // only when it is black then white, which is what pxMono1 shows.
+  // only when it is black then white, which is what pxMono1 shows. With tRNS
+  // they are expanded instead, as pxMono1 has no alpha.
   bool blackWhite = false;
   if (palette && h->paletteCount >= 2) {
     const png_color& a = h->palette[0];
     const png_color& b = h->palette[1];
     blackWhite = a.red == 0 && a.green == 0 && a.blue == 0 && b.red == 255 && b.green == 255 && b.blue == 255;
   }
-  h->mono = h->bitDepth == 1 && (gray || (palette && blackWhite));
+  h->mono = h->bitDepth == 1 && (gray || (palette && blackWhite)) && !transparency;
   const bool native = h->native && h->bitDepth == 8 && (gray || palette);
   if (!native && !h->mono) {
     if (palette) png_set_expand(png);
-    if (gray && (h->bitDepth == 2 || h->bitDepth == 4)) png_set_expand(png);
+    if (gray && h->bitDepth < 8) png_set_expand(png);
+    // The colour key of gray and truecolour pictures (all 16 bits of a
+    // 16-bit key compare) becomes an alpha channel; palettes get theirs
+    // through the expansion above.
+    if (transparency) png_set_tRNS_to_alpha(png);
     if (h->bitDepth == 16) png_set_strip_16(png);
     if (h->bitDepth == 2 || h->bitDepth == 4) png_set_packing(png);
     if (h->colorType == PNG_COLOR_TYPE_GRAY || h->colorType == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
