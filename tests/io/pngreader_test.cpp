@@ -435,6 +435,30 @@ TEST(PngReader, InterlacedProgressCountsSevenPasses) {
   EXPECT_TRUE(std::is_sorted(run.Percents.begin(), run.Percents.end()));
 }
 
+// The stream is left just after the IEND chunk, so pictures stored one after
+// another read in turn.
+TEST(PngReader, ReadsPicturesStoredOneAfterAnother) {
+  TPngSpec first, second;
+  second.Width = 5;
+  second.ColorType = kRgba;
+  second.Interlaced = true;
+  TBytes bytes = EncodePng(first);
+  const size_t firstEnd = bytes.size();
+  const TBytes more = EncodePng(second);
+  bytes.insert(bytes.end(), more.begin(), more.end());
+  TPxMemStream stream(bytes.data(), static_cast<int64_t>(bytes.size()));
+  for (const TPngSpec* spec : {&first, &second}) {
+    TPngRun run;
+    ReadPng(stream, run.Bitmap, run.Params, false, run.Progress);
+    ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+    ASSERT_EQ(run.Bitmap.Width(), spec->Width);
+    EXPECT_EQ(stream.Position(), static_cast<int64_t>(spec == &first ? firstEnd : bytes.size()));
+    uint8_t want[4];
+    Expected(*spec, 4, 9, want);
+    EXPECT_EQ(run.Bitmap.ColorAt(4, 9).r, want[2]);
+  }
+}
+
 // ------------------------------------------------------------ truncation
 
 // A cut file keeps the rows whose data arrived (all but the last piece of up
@@ -460,6 +484,37 @@ TEST(PngReader, CutAfterHalfTheDataKeepsTheTopRows) {
     const uint8_t* row = run.Bitmap.RowPointer(y);
     EXPECT_TRUE(std::all_of(row, row + 3000, [](uint8_t b) { return b == 0; })) << "row " << y << " is black";
   }
+}
+
+// A cut interlaced file keeps the passes that arrived; the pixels of the
+// passes that did not are black and transparent.
+TEST(PngReader, CutInterlacedFileKeepsTheEarlyPasses) {
+  TPngSpec s;
+  s.Width = 1000;
+  s.Height = 400;
+  s.ColorType = kRgba;
+  s.Interlaced = true;
+  s.Noisy = true;
+  const TBytes full = EncodePng(s);
+  // Passes 0 to 4 (even rows, even columns) hold a quarter of the samples,
+  // pass 5 another quarter, pass 6 (odd rows) the last half.
+  TPngRun run;
+  run.Read(TBytes(full.begin(), full.begin() + long(full.size() * 2 / 5)));
+  EXPECT_FALSE(run.Aborted) << run.Progress.AbortReason;
+  ASSERT_TRUE(run.Bitmap.HasAlphaChannel());
+  TPxBitmap& alpha = *run.Bitmap.AlphaChannel();
+  for (int y = 0; y < s.Height; ++y)
+    for (int x = 0; x < s.Width; ++x) {
+      const TColorBGR got = run.Bitmap.ColorAt(x, y);
+      uint8_t want[4] = {0, 0, 0, 0};
+      if (y % 2 == 0 && x % 2 == 0) {
+        Expected(s, x, y, want);
+      } else if (y % 2 == 0) {
+        continue;  // pass 5: cut somewhere in it
+      }
+      ASSERT_TRUE(got.b == want[0] && got.g == want[1] && got.r == want[2] && alpha.ByteAt(x, y) == want[3])
+          << x << "," << y;
+    }
 }
 
 // Every cut of a plain and an interlaced RGBA file gives a clean failure (a
