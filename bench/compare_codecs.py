@@ -11,9 +11,11 @@ then in this one run decodes each file
     BGR(A) rows, OpenJPEG into its component buffers then interleaved into BGR
     rows), reading the file in 64 KiB blocks as we do; Codec/*/library_malloc
     is the same into a new[] block on small pages,
-  - with Pillow (as it comes, and keeping its freed memory blocks for the next
-    picture, so its pixels land on memory already touched), with ImageMagick
-    and, for JPEG 2000, with opj_decompress.
+  - with Pillow, with ImageMagick and, for JPEG 2000, with opj_decompress;
+    Pillow also keeping its freed blocks for the next picture, so its pixels
+    land on memory already touched.
+Every process runs with glibc's malloc set (GLIBC_TUNABLES, LIKE_OURS) to
+give large blocks fresh on huge pages, as our bitmaps are.
 
   baseline.jpg     JPEG baseline, quality 90, 4:2:0
   progressive.jpg  the same, progressive
@@ -28,7 +30,8 @@ measurement is done --rounds times, one round after another, so every
 decoder is timed in every stretch of the run:
   - revimora-bench: Google Benchmark's cpu_time (min over --benchmark_repetitions,
     benchmarks in random interleaved order);
-  - Pillow: time.process_time() around Image.open(path).load();
+  - Pillow: time.process_time() around Image.open(path).load(), in a child
+    Python after one warm-up load;
   - ImageMagick: CPU time of the child (user + system, getrusage) for
     `convert FILE null:` with MAGICK_THREAD_LIMIT=1, minus the same on a
     4 x 4 file of the same kind (start-up);
@@ -94,7 +97,7 @@ def make_files(folder):
 
 
 def run_bench(bench, folder, repetitions, best):
-    env = dict(os.environ, REVIMORA_CODECS_DIR=folder)
+    env = dict(os.environ, REVIMORA_CODECS_DIR=folder, GLIBC_TUNABLES=LIKE_OURS)
     out = subprocess.run([bench, "--benchmark_filter=^Codec/", "--benchmark_format=json",
                           f"--benchmark_repetitions={repetitions}", "--benchmark_min_time=0.5",
                           "--benchmark_enable_random_interleaving=true"],
@@ -109,21 +112,36 @@ def run_bench(bench, folder, repetitions, best):
     return best
 
 
+# glibc's malloc offers its mmap'ed blocks to transparent huge pages, and a
+# fixed threshold keeps every large block mmap'ed: each picture then takes
+# fresh memory on huge pages, as our bitmaps do (by default glibc's choice
+# depends on what the process freed before). Every process measured runs
+# with it, ours included, so the libraries' own large buffers (libjpeg's
+# coefficients of a progressive file, OpenJPEG's tiles) are alike everywhere.
+LIKE_OURS = "glibc.malloc.hugetlb=1:glibc.malloc.mmap_threshold=4194304"
+
+PILLOW_RUN = """
+import sys, time
+from PIL import Image
+path, runs, reuse = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "1"
+# Pillow keeps up to blocks_max freed blocks (16 MiB each) for the next
+# picture; by default it keeps none.
+Image.core.set_blocks_max(64 if reuse else 0)
+Image.open(path).load()  # warm-up
+best = float("inf")
+for _ in range(runs):
+    t = time.process_time()
+    Image.open(path).load()
+    best = min(best, time.process_time() - t)
+print(best * 1e3)
+"""
+
+
 def pillow_ms(path, runs, reuse_blocks=False):
-    # Pillow keeps up to blocks_max freed blocks (16 MiB each) for the next
-    # picture; by default it keeps none.
-    old = Image.core.get_blocks_max()
-    Image.core.set_blocks_max(64 if reuse_blocks else 0)
-    try:
-        Image.open(path).load()  # warm-up
-        best = float("inf")
-        for _ in range(runs):
-            t = time.process_time()
-            Image.open(path).load()
-            best = min(best, time.process_time() - t)
-    finally:
-        Image.core.set_blocks_max(old)
-    return best * 1e3
+    env = dict(os.environ, GLIBC_TUNABLES=LIKE_OURS)
+    out = subprocess.run([sys.executable, "-c", PILLOW_RUN, path, str(runs), "1" if reuse_blocks else "0"],
+                         env=env, check=True, capture_output=True, text=True).stdout
+    return float(out.strip())
 
 
 def child_cpu():
@@ -143,13 +161,15 @@ def child_ms(command, path, tiny, runs, env=None):
 
 
 def magick_ms(path, tiny, runs):
-    return child_ms(["convert", "{src}", "null:"], path, tiny, runs, dict(os.environ, MAGICK_THREAD_LIMIT="1"))
+    return child_ms(["convert", "{src}", "null:"], path, tiny, runs,
+                    dict(os.environ, MAGICK_THREAD_LIMIT="1", GLIBC_TUNABLES=LIKE_OURS))
 
 
 def opj_ms(path, tiny, runs):
     out = "/dev/shm/revimora-opj-out.ppm"
     try:
-        return child_ms(["opj_decompress", "-i", "{src}", "-o", out, "-threads", "1"], path, tiny, runs)
+        return child_ms(["opj_decompress", "-i", "{src}", "-o", out, "-threads", "1"], path, tiny, runs,
+                        dict(os.environ, GLIBC_TUNABLES=LIKE_OURS))
     finally:
         if os.path.exists(out):
             os.remove(out)
@@ -222,12 +242,15 @@ def main():
                  "buffers then clamped and interleaved into BGR rows; its output block is allocated as our bitmaps "
                  "are and the file read through stdio with a 64 KiB buffer. *library, small pages* is the same into "
                  "a new[] block (4 KiB pages), which shows what first touches of small pages cost on this machine. "
-                 "Pillow is `Image.open(path).load()`, as it comes (fresh memory, small pages) and keeping its "
-                 "freed 16 MiB blocks for the next picture (`Image.core.set_blocks_max(64)`: its pixels then land on "
-                 "memory already touched, which no fresh bitmap of ours has). ImageMagick is `convert FILE null:` "
-                 "(one thread; its 16-bit pixel cache on small pages) and `opj_decompress` (one thread, PPM to "
-                 "/dev/shm), each minus the same on a 4 x 4 file. Targets: at least 0.9 x the library's rate for "
-                 "JPEG and PNG, faster than Pillow and ImageMagick; JPEG 1/8 within 1.1 x the library's time.")
+                 "Every process measured, ours included, runs with glibc's malloc set to give large blocks fresh on "
+                 f"huge pages (`GLIBC_TUNABLES={LIKE_OURS}`), as our bitmaps are, so Pillow's and ImageMagick's "
+                 "pixels and the libraries' own large buffers are alike on every side. Pillow is "
+                 "`Image.open(path).load()` in a child Python, once as that and once keeping its freed 16 MiB blocks "
+                 "for the next picture (`Image.core.set_blocks_max(64)`: its pixels then land on memory already "
+                 "touched, which no fresh bitmap of ours has). ImageMagick is `convert FILE null:` (one thread) and "
+                 "`opj_decompress` (one thread, PPM to /dev/shm), each minus the same on a 4 x 4 file. Targets: at "
+                 "least 0.9 x the library's rate for JPEG and PNG, faster than Pillow and ImageMagick; JPEG 1/8 "
+                 "within 1.1 x the library's time.")
     lines.append("")
     lines.append("| file | MB | ours ms | ours MP/s | library ms | ours / library rate | library, small pages ms | "
                  "Pillow ms | ours / Pillow rate | Pillow, reused blocks ms | ours / that rate | ImageMagick ms | "

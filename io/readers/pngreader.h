@@ -1,9 +1,9 @@
 // The PNG reader, built on libpng 1.6: libpng parses the chunks, checks the
-// CRCs, inflates, unfilters, de-interlaces and applies the transformations
-// (expand, strip 16 to 8, packing, gray to RGB, BGR order); this reader feeds
-// it from a TStream, picks the transformations and the pixel format, stores
-// the rows and the alpha channel, and fills the PNG fields of the parameter
-// record.
+// CRCs, inflates, unfilters and applies the transformations (expand, tRNS to
+// alpha, strip 16 to 8, packing, gray to RGB, BGR order); this reader feeds
+// it from a TStream, picks the transformations and the pixel format, places
+// the rows of each Adam7 pass, stores the rows and the alpha channel, and
+// fills the PNG fields of the parameter record.
 //
 // Pixel formats: 1-bit gray, and 1-bit palette whose palette is black then
 // white, load as pxMono1 with the file's bits when they have no tRNS chunk;
