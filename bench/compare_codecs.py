@@ -10,7 +10,7 @@ then in this one run decodes each file
     bitmaps are (Codec/*/library: libjpeg-turbo into BGR rows, libpng into
     BGR(A) rows, OpenJPEG into its component buffers then interleaved into BGR
     rows), reading the file in 64 KiB blocks as we do; Codec/*/library_malloc
-    is the same into a new[] block on small pages,
+    is the same into a new[] block,
   - with Pillow, with ImageMagick and, for JPEG 2000, with opj_decompress;
     Pillow also keeping its freed blocks for the next picture, so its pixels
     land on memory already touched.
@@ -240,8 +240,8 @@ def main():
                  "blocks or more). *library* is the library called directly with the same output: libjpeg-turbo "
                  "into BGR rows, libpng into BGR(A) rows (de-interlaced by libpng), OpenJPEG into its component "
                  "buffers then clamped and interleaved into BGR rows; its output block is allocated as our bitmaps "
-                 "are and the file read through stdio with a 64 KiB buffer. *library, small pages* is the same into "
-                 "a new[] block (4 KiB pages), which shows what first touches of small pages cost on this machine. "
+                 "are and the file read through stdio with a 64 KiB buffer. *library, new[]* is the same into a new[] "
+                 "block (small pages without the malloc setting below, huge pages with it). "
                  "Every process measured, ours included, runs with glibc's malloc set to give large blocks fresh on "
                  f"huge pages (`GLIBC_TUNABLES={LIKE_OURS}`), as our bitmaps are, so Pillow's and ImageMagick's "
                  "pixels and the libraries' own large buffers are alike on every side. Pillow is "
@@ -252,7 +252,7 @@ def main():
                  "least 0.9 x the library's rate for JPEG and PNG, faster than Pillow and ImageMagick; JPEG 1/8 "
                  "within 1.1 x the library's time.")
     lines.append("")
-    lines.append("| file | MB | ours ms | ours MP/s | library ms | ours / library rate | library, small pages ms | "
+    lines.append("| file | MB | ours ms | ours MP/s | library ms | ours / library rate | library, new[] ms | "
                  "Pillow ms | ours / Pillow rate | Pillow, reused blocks ms | ours / that rate | ImageMagick ms | "
                  "ours / ImageMagick rate | opj_decompress ms |")
     lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
