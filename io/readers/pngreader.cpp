@@ -15,6 +15,8 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
+#include "io/readers/chunksource.h"
+#include "io/readers/rowkernel.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -27,7 +29,9 @@ constexpr int64_t kMaxInflateRatio = 1032;
 
 // What the callbacks share with the reader; plain data only.
 struct TPngIo {
-  TStream* stream;
+  // libpng asks for a few bytes at a time around every chunk; reading the
+  // stream in large pieces saves a system call for each.
+  TChunkSource* source;
   int64_t bytesRead;
   bool truncated;  // the stream ended before libpng had what it asked for
   char message[160];
@@ -59,7 +63,7 @@ void OnPngRead(png_structp png, png_bytep data, size_t length) {
   auto* io = static_cast<TPngIo*>(png_get_io_ptr(png));
   int64_t got = 0;
   try {
-    got = io->stream->Read(data, static_cast<int64_t>(length));
+    got = io->source->Copy(data, static_cast<int64_t>(length));
   } catch (...) {
     got = 0;  // an unreadable stream ends the data here
   }
@@ -87,7 +91,7 @@ struct THeader {
   uint32_t maxSide;  // in: libpng's user limit
   png_uint_32 width, height;
   int bitDepth, colorType, interlace;
-  int passes, channels;
+  int channels;
   bool mono;  // 1-bit rows taken as they are
   png_uint_32 ppmX, ppmY;
   png_colorp palette;
@@ -111,25 +115,33 @@ void ReadHeaderOp(png_structp png, png_infop info, void* arg) {
 
   const bool gray = h->colorType == PNG_COLOR_TYPE_GRAY;
   const bool palette = h->colorType == PNG_COLOR_TYPE_PALETTE;
+  const bool transparency = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
   // 1-bit rows go to pxMono1 as they are: right for gray, and for a palette
-  // only when it is black then white, which is what pxMono1 shows.
+  // only when it is black then white, which is what pxMono1 shows. With tRNS
+  // they are expanded instead, as pxMono1 has no alpha.
   bool blackWhite = false;
   if (palette && h->paletteCount >= 2) {
     const png_color& a = h->palette[0];
     const png_color& b = h->palette[1];
     blackWhite = a.red == 0 && a.green == 0 && a.blue == 0 && b.red == 255 && b.green == 255 && b.blue == 255;
   }
-  h->mono = h->bitDepth == 1 && (gray || (palette && blackWhite));
+  h->mono = h->bitDepth == 1 && (gray || (palette && blackWhite)) && !transparency;
   const bool native = h->native && h->bitDepth == 8 && (gray || palette);
   if (!native && !h->mono) {
     if (palette) png_set_expand(png);
-    if (gray && (h->bitDepth == 2 || h->bitDepth == 4)) png_set_expand(png);
+    if (gray && h->bitDepth < 8) png_set_expand(png);
+    // The colour key of gray and truecolour pictures (all 16 bits of a
+    // 16-bit key compare) becomes an alpha channel; palettes get theirs
+    // through the expansion above.
+    if (transparency) png_set_tRNS_to_alpha(png);
     if (h->bitDepth == 16) png_set_strip_16(png);
     if (h->bitDepth == 2 || h->bitDepth == 4) png_set_packing(png);
     if (h->colorType == PNG_COLOR_TYPE_GRAY || h->colorType == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
     png_set_bgr(png);
   }
-  h->passes = png_set_interlace_handling(png);
+  // No png_set_interlace_handling: interlaced pictures come pass by pass as
+  // small pictures, which StorePassRow places (libpng would widen every pass
+  // row to the full width and merge it into a whole row).
   png_read_update_info(png, info);
   h->channels = png_get_channels(png, info);
   h->ppmX = png_get_x_pixels_per_meter(png, info);
@@ -176,12 +188,90 @@ int SamplesOf(int colorType) {
   }
 }
 
+// The seven Adam7 passes: first column and row, column and row steps.
+struct TPass {
+  int x0, y0, dx, dy;
+};
+constexpr TPass kAdam7[7] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                             {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+constexpr TPass kWhole = {0, 0, 1, 1};
+
+int PassSpan(int size, int start, int step) {
+  return size > start ? (size - start + step - 1) / step : 0;
+}
+
+// How libpng hands out the rows of a picture.
+enum class TRowKind {
+  kBits,  // pxMono1: 1 bit a pixel, first pixel in the high bit
+  kByte,  // pxGray8 or pxPalette8
+  kBgr,   // pxRGB24
+  kBgra,  // pxRGB24 plus the alpha channel
+};
+
+// Blue, green, red into the picture and alpha into its channel; vectorised
+// (byte shuffles) where the clones allow.
+RV_ROW_KERNEL void SplitBgra(const uint8_t* __restrict src, uint8_t* __restrict bgr, uint8_t* __restrict alpha,
+                             int64_t w) {
+  for (int64_t x = 0; x < w; ++x) {
+    bgr[3 * x] = src[4 * x];
+    bgr[3 * x + 1] = src[4 * x + 1];
+    bgr[3 * x + 2] = src[4 * x + 2];
+    alpha[x] = src[4 * x + 3];
+  }
+}
+
+// Places the n pixels of src at columns x0, x0 + dx, ... of a picture row
+// (and of its alpha row for kBgra).
+void StorePassRow(TRowKind kind, const uint8_t* __restrict src, int n, int x0, int dx, uint8_t* __restrict dst,
+                  uint8_t* __restrict alpha) {
+  switch (kind) {
+    case TRowKind::kBits:
+      for (int i = 0, x = x0; i < n; ++i, x += dx) {
+        const uint8_t bit = uint8_t(0x80u >> (x & 7));
+        if (src[i >> 3] & (0x80u >> (i & 7))) {
+          dst[x >> 3] |= bit;
+        } else {
+          dst[x >> 3] &= uint8_t(~bit);
+        }
+      }
+      break;
+    case TRowKind::kByte:
+      for (int i = 0; i < n; ++i) dst[x0 + size_t(i) * dx] = src[i];
+      break;
+    case TRowKind::kBgr:
+      if (dx == 1) {
+        std::memcpy(dst + 3 * size_t(x0), src, 3 * size_t(n));
+      } else {
+        for (int i = 0; i < n; ++i) std::memcpy(dst + 3 * (x0 + size_t(i) * dx), src + 3 * size_t(i), 3);
+      }
+      break;
+    case TRowKind::kBgra:
+      if (dx == 1) {
+        SplitBgra(src, dst + 3 * size_t(x0), alpha + x0, n);
+      } else {
+        for (int i = 0; i < n; ++i) {
+          const size_t x = x0 + size_t(i) * dx;
+          std::memcpy(dst + 3 * x, src + 4 * size_t(i), 3);
+          alpha[x] = src[4 * size_t(i) + 3];
+        }
+      }
+      break;
+  }
+}
+
 }  // namespace
 
 void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress) {
-  TPngIo io{};
-  io.stream = &stream;
   const int64_t start = stream.Position();
+  TChunkSource source(stream, start, stream.Size());
+  // However the read ends, the stream is left after the bytes libpng took.
+  struct TLeaveAfterUsed {
+    TStream& stream;
+    TChunkSource& source;
+    ~TLeaveAfterUsed() { stream.Seek(source.Offset(), soBeginning); }
+  } leave{stream, source};
+  TPngIo io{};
+  io.source = &source;
   auto failAt = [&](const std::string& what) {
     progress.Fail("PNG: " + what + " at offset " + std::to_string(start + io.bytesRead));
   };
@@ -237,7 +327,7 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
   header.Width = width;
   header.Height = height;
   header.BitsPerPixel = h.bitDepth * SamplesOf(h.colorType);
-  header.CompressedBytes = std::max<int64_t>(stream.Size() - stream.Position(), 0);
+  header.CompressedBytes = std::max<int64_t>(source.End() - source.Offset(), 0);
   header.MaxPixelsPerByte = std::max<int64_t>(kMaxInflateRatio * 8 / header.BitsPerPixel, 1);
   if (!CheckImageHeader(header, progress).Ok) return;
 
@@ -255,42 +345,50 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
     bitmap.SetQuantizeColors(1 << h.bitDepth);
   }
 
-  const bool interlaced = h.passes > 1;
-  const bool withAlpha = h.channels == 4;
-  // Pixels a cut-short file never reaches must not show stale memory, and
-  // interlaced rows are built up pass by pass from what they hold.
-  if (interlaced) bitmap.FillWith(0);
+  const bool interlaced = h.interlace != PNG_INTERLACE_NONE;
+  const int passes = interlaced ? 7 : 1;
+  const TRowKind kind = h.mono              ? TRowKind::kBits
+                        : format != pxRGB24 ? TRowKind::kByte
+                        : h.channels == 4   ? TRowKind::kBgra
+                                            : TRowKind::kBgr;
   TPxBitmap* alpha = nullptr;
-  std::vector<uint8_t> buffer;
-  if (withAlpha) {
+  if (kind == TRowKind::kBgra) {
     alpha = bitmap.AlphaChannel();
     alpha->SetAllOpaque(false);
-    buffer.assign(size_t(width) * 4 * (interlaced ? size_t(height) : 1), 0);
   }
+  // Passes set single bits of bytes other passes complete; start them clean.
+  if (interlaced && kind == TRowKind::kBits)
+    for (int y = 0; y < height; ++y) std::memset(bitmap.RowPointer(y), 0, size_t(bitmap.RowLength()));
+  // libpng copies whole rows of the full width, whatever the pass.
+  std::vector<uint8_t> rowBuffer(png_get_rowbytes(s.png, s.info));
 
-  const int64_t units = int64_t(height) * h.passes;
+  // Progress counts every row of every pass, as libpng's own de-interlacing
+  // visits them.
+  const int64_t units = int64_t(height) * passes;
   progress.Scale = 100.0 / double(units);
   int64_t counter = 0;
-  int rowsDone = 0;  // rows of the last pass completed
+  int passRowsDone[7] = {};
   bool stopped = false;
-  for (int pass = 0; pass < h.passes && !stopped; ++pass) {
+  for (int pass = 0; pass < passes && !stopped; ++pass) {
+    const TPass& p = interlaced ? kAdam7[pass] : kWhole;
+    const int columns = PassSpan(width, p.x0, p.dx);
+    // libpng skips passes without pixels.
+    const bool empty = columns == 0 || PassSpan(height, p.y0, p.dy) == 0;
     for (int y = 0; y < height; ++y) {
-      uint8_t* src = withAlpha ? buffer.data() + (interlaced ? size_t(y) * width * 4 : 0) : bitmap.RowPointer(y);
-      TRowArg arg{src};
-      if (!Guarded(s.png, s.info, ReadRowOp, &arg)) {
-        if (!io.truncated) failAt(io.message);
-        stopped = true;
-        break;
-      }
-      if (withAlpha) {
+      if (!empty && y >= p.y0 && (y - p.y0) % p.dy == 0) {
         uint8_t* dst = bitmap.RowPointer(y);
-        uint8_t* a = alpha->RowPointer(y);
-        for (int x = 0; x < width; ++x) {
-          std::memcpy(dst + 3 * size_t(x), src + 4 * size_t(x), 3);
-          a[x] = src[4 * size_t(x) + 3];
+        // Whole rows of the picture itself go straight into it.
+        const bool direct = p.dx == 1 && kind != TRowKind::kBgra;
+        TRowArg arg{direct ? dst : rowBuffer.data()};
+        if (!Guarded(s.png, s.info, ReadRowOp, &arg)) {
+          if (!io.truncated) failAt(io.message);
+          stopped = true;
+          break;
         }
+        if (!direct)
+          StorePassRow(kind, rowBuffer.data(), columns, p.x0, p.dx, dst, alpha ? alpha->RowPointer(y) : nullptr);
+        ++passRowsDone[pass];
       }
-      if (pass == h.passes - 1) rowsDone = y + 1;
       // In integers, so the last row reports exactly 100.
       progress.ReportPercent(static_cast<int>(++counter * 100 / units));
       if (progress.IsAborted()) {
@@ -299,9 +397,21 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
       }
     }
   }
-  if (!interlaced) {
-    // Rows after an early end are black.
-    for (int y = rowsDone; y < height; ++y) std::memset(bitmap.RowPointer(y), 0, size_t(bitmap.RowLength()));
+  if (stopped) {
+    // Pixels an early end never reached are black (and, interlaced, transparent).
+    if (!interlaced) {
+      for (int y = passRowsDone[0]; y < height; ++y) std::memset(bitmap.RowPointer(y), 0, size_t(bitmap.RowLength()));
+    } else {
+      std::fill(rowBuffer.begin(), rowBuffer.end(), uint8_t(0));
+      for (int pass = 0; pass < passes; ++pass) {
+        const TPass& p = kAdam7[pass];
+        const int columns = PassSpan(width, p.x0, p.dx);
+        if (columns == 0) continue;
+        for (int y = p.y0 + passRowsDone[pass] * p.dy; y < height; y += p.dy)
+          StorePassRow(kind, rowBuffer.data(), columns, p.x0, p.dx, bitmap.RowPointer(y),
+                       alpha ? alpha->RowPointer(y) : nullptr);
+      }
+    }
   }
   if (!stopped && !Guarded(s.png, s.info, ReadEndOp, nullptr) && !io.truncated) failAt(io.message);
 }

@@ -1,16 +1,18 @@
 // The PNG reader, built on libpng 1.6: libpng parses the chunks, checks the
-// CRCs, inflates, unfilters, de-interlaces and applies the transformations
-// (expand, strip 16 to 8, packing, gray to RGB, BGR order); this reader feeds
-// it from a TStream, picks the transformations and the pixel format, stores
-// the rows and the alpha channel, and fills the PNG fields of the parameter
-// record.
+// CRCs, inflates, unfilters and applies the transformations (expand, tRNS to
+// alpha, strip 16 to 8, packing, gray to RGB, BGR order); this reader feeds
+// it from a TStream, picks the transformations and the pixel format, places
+// the rows of each Adam7 pass, stores the rows and the alpha channel, and
+// fills the PNG fields of the parameter record.
 //
 // Pixel formats: 1-bit gray, and 1-bit palette whose palette is black then
-// white, load as pxMono1 with the file's bits; with NativePixelFormat 8-bit
-// gray loads as pxGray8 and 8-bit palette as pxPalette8 (transparency
-// ignored); everything else loads as pxRGB24, with an alpha channel for
-// colour types with alpha and for tRNS on palette and 2/4-bit gray pictures.
-// 16-bit samples keep their high byte. No gamma is applied.
+// white, load as pxMono1 with the file's bits when they have no tRNS chunk;
+// with NativePixelFormat 8-bit gray loads as pxGray8 and 8-bit palette as
+// pxPalette8 (transparency ignored); everything else loads as pxRGB24, with
+// an alpha channel for colour types with alpha and for any tRNS chunk: the
+// palette's alpha values, or the colour key of a gray or truecolour picture
+// (pixels equal to the key in all their bits are transparent, the others
+// opaque). 16-bit samples keep their high byte. No gamma is applied.
 //
 // Failure is reported through progress.Fail (abort flag and reason); nothing
 // is thrown for bad data:

@@ -29,7 +29,11 @@ struct TPngSpec {
   bool Interlaced = false;
   std::vector<png_color> Palette;  // palette pictures
   TBytes PaletteAlpha;             // tRNS of a palette picture
-  int TransparentGray = -1;        // tRNS of a gray picture
+  // tRNS colour key of a gray (one value) or truecolour (red, green, blue)
+  // picture, at the picture's depth. With a key, pixels in columns 0, 5, 10,
+  // ... hold the key and those in columns 1, 6, 11, ... the key with the low
+  // bit of its last sample flipped (for 16 bits: the same 8-bit colour).
+  std::vector<uint32_t> Key;
   bool Phys = false;
   png_uint_32 PpmX = 0, PpmY = 0;
   int PhysUnit = PNG_RESOLUTION_METER;
@@ -53,6 +57,10 @@ int ChannelsOf(int colorType) {
 // Sample c of pixel (x, y) at the spec's depth: every value of small depths
 // appears, and 16-bit samples have different high and low bytes.
 uint32_t Sample(const TPngSpec& s, int x, int y, int c) {
+  if (!s.Key.empty() && x % 5 < 2) {
+    const bool last = c == static_cast<int>(s.Key.size()) - 1;
+    return s.Key[size_t(c)] ^ (x % 5 == 1 && last ? 1u : 0u);
+  }
   uint32_t v = uint32_t(x * 7 + y * 13 + c * 29);
   if (s.Noisy) {
     uint32_t h = uint32_t(x) * 0x9E3779B1u ^ uint32_t(y) * 0x85EBCA77u ^ uint32_t(c) * 0xC2B2AE3Du;
@@ -82,10 +90,16 @@ TBytes EncodePng(const TPngSpec& s) {
   if (!s.Palette.empty()) png_set_PLTE(png, info, s.Palette.data(), static_cast<int>(s.Palette.size()));
   if (!s.PaletteAlpha.empty())
     png_set_tRNS(png, info, s.PaletteAlpha.data(), static_cast<int>(s.PaletteAlpha.size()), nullptr);
-  if (s.TransparentGray >= 0) {
-    png_color_16 gray{};
-    gray.gray = static_cast<png_uint_16>(s.TransparentGray);
-    png_set_tRNS(png, info, nullptr, 0, &gray);
+  if (!s.Key.empty()) {
+    png_color_16 key{};
+    if (s.Key.size() == 1) {
+      key.gray = static_cast<png_uint_16>(s.Key[0]);
+    } else {
+      key.red = static_cast<png_uint_16>(s.Key[0]);
+      key.green = static_cast<png_uint_16>(s.Key[1]);
+      key.blue = static_cast<png_uint_16>(s.Key[2]);
+    }
+    png_set_tRNS(png, info, nullptr, 0, &key);
   }
   if (s.Phys) png_set_pHYs(png, info, s.PpmX, s.PpmY, s.PhysUnit);
   std::vector<png_text> texts;
@@ -169,12 +183,15 @@ void Expected(const TPngSpec& s, int x, int y, uint8_t bgra[4]) {
       const uint32_t g = Sample(s, x, y, 0);
       bgra[0] = bgra[1] = bgra[2] = To8(s, g);
       if (s.ColorType == PNG_COLOR_TYPE_GRAY_ALPHA) bgra[3] = To8(s, Sample(s, x, y, 1));
-      if (s.TransparentGray >= 0 && int(g) == s.TransparentGray) bgra[3] = 0;
+      if (s.Key.size() == 1 && g == s.Key[0]) bgra[3] = 0;
       break;
     }
     default:
       for (int c = 0; c < 3; ++c) bgra[2 - c] = To8(s, Sample(s, x, y, c));
       if (s.ColorType == PNG_COLOR_TYPE_RGB_ALPHA) bgra[3] = To8(s, Sample(s, x, y, 3));
+      if (s.Key.size() == 3 && Sample(s, x, y, 0) == s.Key[0] && Sample(s, x, y, 1) == s.Key[1] &&
+          Sample(s, x, y, 2) == s.Key[2])
+        bgra[3] = 0;
       break;
   }
 }
@@ -187,6 +204,13 @@ std::vector<png_color> Colours(int n) {
   return p;
 }
 
+// A colour key at the depth: every bit of a 16-bit key matters.
+std::vector<uint32_t> KeyFor(int colorType, int bitDepth) {
+  const uint32_t max = (1u << bitDepth) - 1;
+  if (colorType == PNG_COLOR_TYPE_GRAY) return {bitDepth == 16 ? 0xA7C3u : 0xB5u & max};
+  return {0x4E91u & max, 0xC30Du & max, 0x2A6Bu & max};
+}
+
 // ------------------------------------------------------------ colour types and depths
 
 struct TTypeCase {
@@ -195,7 +219,7 @@ struct TTypeCase {
   int BitDepth;
   bool Interlaced;
   int PaletteSize;   // palette pictures
-  int AlphaEntries;  // tRNS entries (palette) or, for gray, 1 = a transparent gray value
+  int AlphaEntries;  // tRNS entries (palette) or, for gray and truecolour, 1 = a colour key
   TPxBitmapFormat Format;
   bool Alpha;
 };
@@ -211,7 +235,7 @@ TEST_P(PngTypeTest, DecodesTheSamples) {
   if (c.PaletteSize > 0) s.Palette = Colours(c.PaletteSize);
   if (c.ColorType == PNG_COLOR_TYPE_PALETTE)
     for (int i = 0; i < c.AlphaEntries; ++i) s.PaletteAlpha.push_back(static_cast<uint8_t>(i * 50));
-  if (c.ColorType == PNG_COLOR_TYPE_GRAY && c.AlphaEntries > 0) s.TransparentGray = 1;
+  if (c.ColorType != PNG_COLOR_TYPE_PALETTE && c.AlphaEntries > 0) s.Key = KeyFor(c.ColorType, c.BitDepth);
   TPngRun run;
   run.Read(EncodePng(s));
   ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
@@ -245,6 +269,7 @@ constexpr int kGray = PNG_COLOR_TYPE_GRAY, kRgb = PNG_COLOR_TYPE_RGB, kPal = PNG
 
 INSTANTIATE_TEST_SUITE_P(Types, PngTypeTest,
                          testing::Values(TTypeCase{"Gray1", kGray, 1, false, 0, 0, pxMono1, false},
+                                         TTypeCase{"Gray1Interlaced", kGray, 1, true, 0, 0, pxMono1, false},
                                          TTypeCase{"Gray2", kGray, 2, false, 0, 0, pxRGB24, false},
                                          TTypeCase{"Gray4Interlaced", kGray, 4, true, 0, 0, pxRGB24, false},
                                          TTypeCase{"Gray4WithTrns", kGray, 4, false, 0, 1, pxRGB24, true},
@@ -252,6 +277,13 @@ INSTANTIATE_TEST_SUITE_P(Types, PngTypeTest,
                                          TTypeCase{"Gray16", kGray, 16, true, 0, 0, pxRGB24, false},
                                          TTypeCase{"Rgb8", kRgb, 8, false, 0, 0, pxRGB24, false},
                                          TTypeCase{"Rgb16Interlaced", kRgb, 16, true, 0, 0, pxRGB24, false},
+                                         // A colour key makes an alpha channel, 1-bit gray included.
+                                         TTypeCase{"Gray1WithKey", kGray, 1, false, 0, 1, pxRGB24, true},
+                                         TTypeCase{"Gray8WithKey", kGray, 8, false, 0, 1, pxRGB24, true},
+                                         TTypeCase{"Gray16WithKey", kGray, 16, false, 0, 1, pxRGB24, true},
+                                         TTypeCase{"Rgb8WithKey", kRgb, 8, false, 0, 1, pxRGB24, true},
+                                         TTypeCase{"Rgb8WithKeyInterlaced", kRgb, 8, true, 0, 1, pxRGB24, true},
+                                         TTypeCase{"Rgb16WithKey", kRgb, 16, false, 0, 1, pxRGB24, true},
                                          TTypeCase{"Palette2", kPal, 2, false, 4, 0, pxRGB24, false},
                                          TTypeCase{"Palette4WithTrns", kPal, 4, true, 16, 5, pxRGB24, true},
                                          TTypeCase{"Palette8", kPal, 8, false, 200, 0, pxRGB24, false},
@@ -265,32 +297,33 @@ INSTANTIATE_TEST_SUITE_P(Types, PngTypeTest,
                                          TTypeCase{"Rgba16", kRgba, 16, false, 0, 0, pxRGB24, true}),
                          [](const testing::TestParamInfo<TTypeCase>& info) { return std::string(info.param.Name); });
 
-TEST(PngReader, BlackWhitePaletteOfOneBitKeepsTheBits) {
-  TPngSpec s;
-  s.ColorType = kPal;
-  s.BitDepth = 1;
-  s.Palette = {png_color{0, 0, 0}, png_color{255, 255, 255}};
-  TPngRun run;
-  run.Read(EncodePng(s));
-  ASSERT_EQ(run.Bitmap.Format(), pxMono1);
-  for (int x = 0; x < s.Width; ++x) EXPECT_EQ(run.Bitmap.ColorAt(x, 3).g, Sample(s, x, 3, 0) ? 255 : 0);
-}
-
-// The design applies tRNS only where it expands: 8-bit gray and RGB keep no alpha.
-TEST(PngReader, TrnsOnEightBitGrayGivesNoAlpha) {
-  TPngSpec s;
-  s.ColorType = kGray;
-  s.TransparentGray = 20;
-  TPngRun run;
-  run.Read(EncodePng(s));
-  ASSERT_FALSE(run.Aborted);
-  EXPECT_EQ(run.Bitmap.Format(), pxRGB24);
-  EXPECT_FALSE(run.Bitmap.HasAlphaChannel());
+// Without tRNS the bits are kept; with it the picture is expanded, as
+// pxMono1 holds no alpha.
+TEST(PngReader, BlackWhitePaletteOfOneBitKeepsTheBitsUnlessTransparent) {
+  for (bool transparent : {false, true}) {
+    TPngSpec s;
+    s.ColorType = kPal;
+    s.BitDepth = 1;
+    s.Palette = {png_color{0, 0, 0}, png_color{255, 255, 255}};
+    if (transparent) s.PaletteAlpha = {0};
+    TPngRun run;
+    run.Read(EncodePng(s));
+    ASSERT_EQ(run.Bitmap.Format(), transparent ? pxRGB24 : pxMono1);
+    ASSERT_EQ(run.Bitmap.HasAlphaChannel(), transparent);
+    for (int x = 0; x < s.Width; ++x) {
+      const bool white = Sample(s, x, 3, 0) != 0;
+      EXPECT_EQ(run.Bitmap.ColorAt(x, 3).g, white ? 255 : 0) << x;
+      if (transparent) {
+        EXPECT_EQ(run.Bitmap.AlphaChannel()->ByteAt(x, 3), white ? 255 : 0) << x;
+      }
+    }
+  }
 }
 
 struct TNativeCase {
   const char* Name;
   int ColorType;
+  bool Interlaced;
   TPxBitmapFormat Format;
 };
 
@@ -299,9 +332,12 @@ class PngNativeTest : public testing::TestWithParam<TNativeCase> {};
 TEST_P(PngNativeTest, KeepsGrayAndPaletteWhenAsked) {
   TPngSpec s;
   s.ColorType = GetParam().ColorType;
+  s.Interlaced = GetParam().Interlaced;
   if (s.ColorType == kPal) {
     s.Palette = Colours(100);
     s.PaletteAlpha = {0, 10, 20};
+  } else {
+    s.Key = KeyFor(kGray, 8);
   }
   TPngRun run;
   run.Params.NativePixelFormat = 1;
@@ -309,7 +345,8 @@ TEST_P(PngNativeTest, KeepsGrayAndPaletteWhenAsked) {
   ASSERT_FALSE(run.Aborted);
   ASSERT_EQ(run.Bitmap.Format(), GetParam().Format);
   EXPECT_FALSE(run.Bitmap.HasAlphaChannel()) << "transparency is not kept in the native formats";
-  for (int x = 0; x < s.Width; ++x) EXPECT_EQ(run.Bitmap.RowPointer(5)[x], Sample(s, x, 5, 0));
+  for (int y = 0; y < s.Height; ++y)
+    for (int x = 0; x < s.Width; ++x) ASSERT_EQ(run.Bitmap.RowPointer(y)[x], Sample(s, x, y, 0)) << x << "," << y;
   if (s.ColorType == kPal) {
     EXPECT_EQ(run.Bitmap.QuantizeColors(), 256);
     TColorBGR c;
@@ -320,8 +357,10 @@ TEST_P(PngNativeTest, KeepsGrayAndPaletteWhenAsked) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Native, PngNativeTest,
-                         testing::Values(TNativeCase{"Gray8", kGray, pxGray8},
-                                         TNativeCase{"Palette8", kPal, pxPalette8}),
+                         testing::Values(TNativeCase{"Gray8", kGray, false, pxGray8},
+                                         TNativeCase{"Palette8", kPal, false, pxPalette8},
+                                         TNativeCase{"Gray8Interlaced", kGray, true, pxGray8},
+                                         TNativeCase{"Palette8Interlaced", kPal, true, pxPalette8}),
                          [](const testing::TestParamInfo<TNativeCase>& info) { return std::string(info.param.Name); });
 
 // ------------------------------------------------------------ parameters
@@ -396,6 +435,30 @@ TEST(PngReader, InterlacedProgressCountsSevenPasses) {
   EXPECT_TRUE(std::is_sorted(run.Percents.begin(), run.Percents.end()));
 }
 
+// The stream is left just after the IEND chunk, so pictures stored one after
+// another read in turn.
+TEST(PngReader, ReadsPicturesStoredOneAfterAnother) {
+  TPngSpec first, second;
+  second.Width = 5;
+  second.ColorType = kRgba;
+  second.Interlaced = true;
+  TBytes bytes = EncodePng(first);
+  const size_t firstEnd = bytes.size();
+  const TBytes more = EncodePng(second);
+  bytes.insert(bytes.end(), more.begin(), more.end());
+  TPxMemStream stream(bytes.data(), static_cast<int64_t>(bytes.size()));
+  for (const TPngSpec* spec : {&first, &second}) {
+    TPngRun run;
+    ReadPng(stream, run.Bitmap, run.Params, false, run.Progress);
+    ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+    ASSERT_EQ(run.Bitmap.Width(), spec->Width);
+    EXPECT_EQ(stream.Position(), static_cast<int64_t>(spec == &first ? firstEnd : bytes.size()));
+    uint8_t want[4];
+    Expected(*spec, 4, 9, want);
+    EXPECT_EQ(run.Bitmap.ColorAt(4, 9).r, want[2]);
+  }
+}
+
 // ------------------------------------------------------------ truncation
 
 // A cut file keeps the rows whose data arrived (all but the last piece of up
@@ -421,6 +484,37 @@ TEST(PngReader, CutAfterHalfTheDataKeepsTheTopRows) {
     const uint8_t* row = run.Bitmap.RowPointer(y);
     EXPECT_TRUE(std::all_of(row, row + 3000, [](uint8_t b) { return b == 0; })) << "row " << y << " is black";
   }
+}
+
+// A cut interlaced file keeps the passes that arrived; the pixels of the
+// passes that did not are black and transparent.
+TEST(PngReader, CutInterlacedFileKeepsTheEarlyPasses) {
+  TPngSpec s;
+  s.Width = 1000;
+  s.Height = 400;
+  s.ColorType = kRgba;
+  s.Interlaced = true;
+  s.Noisy = true;
+  const TBytes full = EncodePng(s);
+  // Passes 0 to 4 (even rows, even columns) hold a quarter of the samples,
+  // pass 5 another quarter, pass 6 (odd rows) the last half.
+  TPngRun run;
+  run.Read(TBytes(full.begin(), full.begin() + long(full.size() * 2 / 5)));
+  EXPECT_FALSE(run.Aborted) << run.Progress.AbortReason;
+  ASSERT_TRUE(run.Bitmap.HasAlphaChannel());
+  TPxBitmap& alpha = *run.Bitmap.AlphaChannel();
+  for (int y = 0; y < s.Height; ++y)
+    for (int x = 0; x < s.Width; ++x) {
+      const TColorBGR got = run.Bitmap.ColorAt(x, y);
+      uint8_t want[4] = {0, 0, 0, 0};
+      if (y % 2 == 0 && x % 2 == 0) {
+        Expected(s, x, y, want);
+      } else if (y % 2 == 0) {
+        continue;  // pass 5: cut somewhere in it
+      }
+      ASSERT_TRUE(got.b == want[0] && got.g == want[1] && got.r == want[2] && alpha.ByteAt(x, y) == want[3])
+          << x << "," << y;
+    }
 }
 
 // Every cut of a plain and an interlaced RGBA file gives a clean failure (a
