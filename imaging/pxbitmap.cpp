@@ -246,9 +246,7 @@ void TPxBitmap::MoveStorageTo(TPxBitmap& target) {
 // Copies rows of a source of the same size into freshly allocated storage.
 // A 16-bit gray source landing in 8 bits (platform bitmaps) keeps its high bytes.
 void TPxBitmap::CopyRowsFrom(TPxBitmap& source) {
-  const uint8_t srcAccess = source.Access(), dstAccess = Access();
-  source.SetAccess(1);
-  SetAccess(2);
+  const TPxAccessGuard sourceGuard(source, kAccessRead), destGuard(*this, kAccessWrite);
   const int h = std::min(height_, source.Height());
   const bool narrow = source.Format() == pxGray16 && format_ == pxGray8;
   const int n = std::min(rowLength_, source.RowLength());
@@ -263,8 +261,6 @@ void TPxBitmap::CopyRowsFrom(TPxBitmap& source) {
   }
   ReleaseRowView();
   source.ReleaseRowView();
-  source.SetAccess(srcAccess);
-  SetAccess(dstAccess);
 }
 
 void TPxBitmap::SetLocation(TPxBitmapStorage location) {
@@ -544,8 +540,7 @@ void TPxBitmap::CopyRegionTo(TPxBitmap& dest, int srcX, int srcY, int dstX, int 
   const int bpp = FormatBytesPerPixel(sf);
   // Both rows must be held at once: a file-backed destination row is read and
   // written back (it keeps its other pixels); the source row is only read.
-  const uint8_t saved = access_;
-  access_ = 1;
+  const TPxAccessGuard guard(*this, kAccessRead);
   for (int64_t i = 0; i < h; ++i) {
     const uint8_t* s = RowPointer(int(sy + i));
     uint8_t* d = dest.RowPointer(int(dy + i));
@@ -569,7 +564,6 @@ void TPxBitmap::CopyRegionTo(TPxBitmap& dest, int srcX, int srcY, int dstX, int 
   }
   ReleaseRowView();
   dest.ReleaseRowView();
-  access_ = saved;
 }
 
 void TPxBitmap::MergeAlphaRegionTo(TPxBitmap& dest, int srcX, int srcY, int dstX, int dstY, int width, int height) {
@@ -631,8 +625,7 @@ void TPxBitmap::ImportTBitmap(TBitmap& bitmap) {
     const TRGBQuad* t = bitmap.ColorTable();
     for (int i = 0; i < n; ++i) palette_[size_t(i)] = TColorBGR{t[i].rgbBlue, t[i].rgbGreen, t[i].rgbRed};
   }
-  const uint8_t saved = access_;
-  access_ = 2;
+  const TPxAccessGuard guard(*this, kAccessWrite);
   for (int y = 0; y < h; ++y) {
     const uint8_t* s = bitmap.ScanLine(y);
     uint8_t* d = RowPointer(y);
@@ -675,7 +668,6 @@ void TPxBitmap::ImportTBitmap(TBitmap& bitmap) {
     }
   }
   ReleaseRowView();
-  access_ = saved;
   allOpaque_ = false;
 }
 
@@ -910,11 +902,9 @@ uint8_t TPxBitmap::AlphaAt(int x, int y) {
 
 template <typename Fn>
 void TPxBitmap::ForEachRow(int y1, int y2, uint8_t access, Fn&& fn) {
-  const uint8_t saved = access_;
-  access_ = access;
+  const TPxAccessGuard guard(*this, access);
   for (int y = y1; y <= y2; ++y) fn(RowPointer(y));
   ReleaseRowView();
-  access_ = saved;
 }
 
 namespace {
@@ -996,7 +986,7 @@ void TPxBitmap::FillWith(double value) {
   if (IsEmpty()) return;
   if (f == pxMono1) {
     const bool set = TruncValue(value) != 0;
-    ForEachRow(0, height_ - 1, 2, [&](uint8_t* d) { std::memset(d, set ? 255 : 0, size_t(rowLength_)); });
+    ForEachRow(0, height_ - 1, kAccessWrite, [&](uint8_t* d) { std::memset(d, set ? 255 : 0, size_t(rowLength_)); });
     allOpaque_ = set;
     return;
   }
@@ -1004,9 +994,9 @@ void TPxBitmap::FillWith(double value) {
   if (fv.size == 0) return;
   if (fv.size == 1) {
     // Padding included, so UpdateAllOpaque sees a filled alpha channel as opaque.
-    ForEachRow(0, height_ - 1, 2, [&](uint8_t* d) { std::memset(d, fv.bytes[0], size_t(rowLength_)); });
+    ForEachRow(0, height_ - 1, kAccessWrite, [&](uint8_t* d) { std::memset(d, fv.bytes[0], size_t(rowLength_)); });
   } else {
-    ForEachRow(0, height_ - 1, 2, [&](uint8_t* d) { FillPixels(d, width_, fv.bytes, fv.size); });
+    ForEachRow(0, height_ - 1, kAccessWrite, [&](uint8_t* d) { FillPixels(d, width_, fv.bytes, fv.size); });
   }
   allOpaque_ = fv.opaque;
 }
@@ -1021,7 +1011,7 @@ void TPxBitmap::FillArea(int x1, int y1, int x2, int y2, double value) {
   if (y2 < y1 || x2 < x1) return;
   if (f == pxMono1) {
     const bool set = TruncValue(value) != 0;
-    ForEachRow(y1, y2, 3, [&](uint8_t* d) {
+    ForEachRow(y1, y2, kAccessReadWrite, [&](uint8_t* d) {
       for (int x = x1; x <= x2; ++x) {
         const uint8_t m = uint8_t(0x80 >> (x & 7));
         if (set)
@@ -1034,7 +1024,8 @@ void TPxBitmap::FillArea(int x1, int y1, int x2, int y2, double value) {
   }
   const FillValue fv = MakeFill(f, value, true);
   if (fv.size == 0) return;
-  ForEachRow(y1, y2, 3, [&](uint8_t* d) { FillPixels(d + size_t(x1) * fv.size, x2 - x1 + 1, fv.bytes, fv.size); });
+  ForEachRow(y1, y2, kAccessReadWrite,
+             [&](uint8_t* d) { FillPixels(d + size_t(x1) * fv.size, x2 - x1 + 1, fv.bytes, fv.size); });
 }
 
 bool TPxBitmap::HasOnlyGrays() {
@@ -1047,8 +1038,7 @@ bool TPxBitmap::HasOnlyGrays() {
     return true;
   }
   if (f != pxRGB24) return true;
-  const uint8_t saved = access_;
-  access_ = 1;
+  const TPxAccessGuard guard(*this, kAccessRead);
   bool gray = true;
   for (int y = 0; y < height_ && gray; ++y) {
     const uint8_t* p = RowPointer(y);
@@ -1059,7 +1049,6 @@ bool TPxBitmap::HasOnlyGrays() {
       }
   }
   ReleaseRowView();
-  access_ = saved;
   return gray;
 }
 

@@ -62,15 +62,6 @@ inline int64_t TruncSample(double v) {
 #define RV_VECTOR_CLONES
 #endif
 
-struct TAccessGuard {
-  TAccessGuard(TPxBitmap& b, uint8_t access) : bitmap(b), saved(b.Access()) { b.SetAccess(access); }
-  ~TAccessGuard() { bitmap.SetAccess(saved); }
-  TAccessGuard(const TAccessGuard&) = delete;
-  TAccessGuard& operator=(const TAccessGuard&) = delete;
-  TPxBitmap& bitmap;
-  uint8_t saved;
-};
-
 void ZeroPadding(uint8_t* row, int64_t used, int rowLength) {
   if (used < rowLength) std::memset(row + used, 0, size_t(rowLength - used));
 }
@@ -432,7 +423,7 @@ int AverageColorThreshold(TPxBitmap& source) {
   const int w = source.Width(), h = source.Height();
   if (w <= 0 || h <= 0 || source.Format() == pxNoFormat) return 0;
   TRowReader reader(source);
-  TAccessGuard guard(source, 1);
+  const TPxAccessGuard guard(source, kAccessRead);
   std::vector<uint8_t> bgr(size_t(w) * 3);
   uint64_t mean[3] = {0, 0, 0};
   for (int y = 0; y < h; ++y) {
@@ -488,7 +479,7 @@ void ConvertToMono(TPxBitmap& source, TPxBitmap& dest, int threshold, const TPro
     threshold = AverageColorThreshold(source);
   } else if (threshold == -2) {
     uint64_t histogram[256] = {};
-    TAccessGuard guard(source, 1);
+    const TPxAccessGuard guard(source, kAccessRead);
     for (int y = 0; y < h; ++y) {
       reader.Read(source.RowPointer(y), w, bgr.data());
       BGRToGray8(bgr.data(), w, gray.data());
@@ -496,8 +487,8 @@ void ConvertToMono(TPxBitmap& source, TPxBitmap& dest, int threshold, const TPro
     }
     threshold = MaxEntropyThreshold(histogram);
   }
-  TAccessGuard sourceGuard(source, 1);
-  TAccessGuard destGuard(dest, 2);
+  const TPxAccessGuard sourceGuard(source, kAccessRead);
+  const TPxAccessGuard destGuard(dest, kAccessWrite);
   const int bytes = (w + 7) / 8, rowLength = dest.RowLength();
   for (int y = 0; y < h; ++y) {
     reader.Read(source.RowPointer(y), w, bgr.data());
@@ -559,8 +550,8 @@ void TPxBitmap::ConvertPixelsFrom(TPxBitmap& source) {
       lut = IndexTable(source, from, to);
     }
 
-    TAccessGuard sourceGuard(source, 1);
-    TAccessGuard destGuard(*this, 2);
+    const TPxAccessGuard sourceGuard(source, kAccessRead);
+    const TPxAccessGuard destGuard(*this, kAccessWrite);
     const int bpp = FormatBytesPerPixel(to);
     const int64_t used = (int64_t(w) * FormatBitsPerPixel(to) + 7) / 8;
     std::vector<uint8_t> bgr(size_t(w) * 3);

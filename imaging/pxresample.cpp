@@ -26,21 +26,6 @@ constexpr const char* kFilterNames[kResampleFilterCount] = {
     "rfNone",    "rfTriangle", "rfHermite",    "rfBell",     "rfBSpline", "rfLanczos3",  "rfMitchell",
     "rfNearest", "rfLinear",   "rfFastLinear", "rfBilinear", "rfBicubic", "rfProjectBW", "rfProjectWB"};
 
-// Restores a bitmap's Access bits when a call ends, however it ends.
-class TAccessGuard {
- public:
-  TAccessGuard(TPxBitmap& bitmap, uint8_t access) : bitmap_(bitmap), saved_(bitmap.Access()) {
-    bitmap_.SetAccess(access);
-  }
-  ~TAccessGuard() { bitmap_.SetAccess(saved_); }
-  TAccessGuard(const TAccessGuard&) = delete;
-  TAccessGuard& operator=(const TAccessGuard&) = delete;
-
- private:
-  TPxBitmap& bitmap_;
-  uint8_t saved_;
-};
-
 struct TRect {
   int x, y, w, h;
 };
@@ -1127,7 +1112,7 @@ void NearestResample(TPxBitmap& source, const TRect& r, TPxBitmap& dest, const T
 template <typename Engine>
 void IntoRGB24(TPxBitmap& dest, Engine&& engine) {
   if (dest.Format() == pxRGB24) {
-    TAccessGuard guard(dest, 2);
+    const TPxAccessGuard guard(dest, kAccessWrite);
     engine(dest);
     return;
   }
@@ -1226,11 +1211,11 @@ void FilteredResampleRect(TPxBitmap& source, int srcX, int srcY, int srcW, int s
   if (&source == &dest || source.IsEmpty() || dest.IsEmpty()) return;
   TRect r{srcX, srcY, srcW, srcH};
   if (!ClipToSource(source, r)) return;
-  TAccessGuard sourceGuard(source, 1);
+  const TPxAccessGuard sourceGuard(source, kAccessRead);
   const TPxBitmapFormat f = source.Format();
   if (filter == rfNone || filter >= kResampleFilterCount) {
     if (filter != rfNone) return;
-    TAccessGuard destGuard(dest, 2);
+    const TPxAccessGuard destGuard(dest, kAccessWrite);
     NearestResample(source, r, dest, progress);
     return;
   }
@@ -1251,7 +1236,7 @@ void FilteredResampleRect(TPxBitmap& source, int srcX, int srcY, int srcW, int s
   const TPlaneKind kind = KindOf(f);
   if (filter == rfProjectBW || filter == rfProjectWB) {
     if (dest.Format() != pxMono1) dest.AllocatePixels(dest.Width(), dest.Height(), pxMono1);
-    TAccessGuard destGuard(dest, 2);
+    const TPxAccessGuard destGuard(dest, kAccessWrite);
     ProjectResample(source, kind, r, dest, filter == rfProjectWB, progress);
     return;
   }
@@ -1282,8 +1267,8 @@ void FilteredResampleAlphaRect(TPxBitmap& source, int srcX, int srcY, int srcW, 
   if (source.Format() != pxGray8 || dest.Format() != pxGray8) return;
   TRect r{srcX, srcY, srcW, srcH};
   if (!ClipToSource(source, r)) return;
-  TAccessGuard sourceGuard(source, 1);
-  TAccessGuard destGuard(dest, 2);
+  const TPxAccessGuard sourceGuard(source, kAccessRead);
+  const TPxAccessGuard destGuard(dest, kAccessWrite);
   if (filter == rfNone)
     NearestResample(source, r, dest, {});
   else if (IsKernelFilter(filter))
@@ -1307,7 +1292,7 @@ void MonoBoxAverage(TPxBitmap& source, int left, int top, int right, int bottom,
     c1[size_t(j)] = std::clamp(left + int(f / 2 + f * j), 0, W - 1);
   }
   std::vector<int> counts(static_cast<size_t>(dw));
-  TAccessGuard sourceGuard(source, 1);
+  const TPxAccessGuard sourceGuard(source, kAccessRead);
   for (int i = 0; i < dh; ++i) {
     const int r0 = std::clamp(top + int(g * i - g / 2), 0, H - 1);
     const int r1 = std::clamp(top + int(std::trunc(g) / 2 + g * i), 0, H - 1);

@@ -6,12 +6,15 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "imaging/pxdibbitmap.h"
 #include "imaging/pxmask.h"
+#include "imaging/pxresample.h"
+#include "imaging/pxrotate.h"
 
 namespace rv {
 namespace {
@@ -225,6 +228,81 @@ TEST(PxBitmap, TempFileRowsAreTopDownAndPersistWhenTheNextRowIsAsked) {
   b.RowPointer(1);
   b.SetAccess(3);
   EXPECT_EQ(b.RowPointer(0)[1], 42);
+}
+
+// Operations set the access bits of the bitmaps they work on; a progress
+// handler that throws leaves mid-row, and the caller's bits must come back.
+TEST(PxBitmap, AccessBitsComeBackWhenAnOperationThrows) {
+  struct Case {
+    const char* name;
+    TPxBitmapFormat sourceFormat, destFormat;  // pxNoFormat: the operation allocates
+    int destWidth, destHeight;
+    std::function<void(TPxBitmap&, TPxBitmap&, const TProgressHandler&)> run;
+  } cases[] = {
+      {"ConvertToMono", pxRGB24, pxMono1, 24, 16,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { ConvertToMono(s, d, 128, p); }},
+      {"kernel resample", pxRGB24, pxRGB24, 12, 8,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { FilteredResample(s, d, rfLanczos3, p); }},
+      {"fast linear resample", pxRGB24, pxRGB24, 12, 8,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { FilteredResample(s, d, rfFastLinear, p); }},
+      {"area resample", pxRGB24, pxRGB24, 12, 8,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { FilteredResample(s, d, rfBicubic, p); }},
+      {"nearest resample", pxRGB24, pxRGB24, 12, 8,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { FilteredResample(s, d, rfNone, p); }},
+      {"projection", pxMono1, pxMono1, 12, 8,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { FilteredResample(s, d, rfProjectBW, p); }},
+      {"shear rotation", pxRGB24, pxNoFormat, 0, 0,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { ShearRotate(s, d, 20, true, {}, p); }},
+      {"interpolated rotation", pxRGB24, pxNoFormat, 0, 0,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { InterpolatedRotate(s, d, 20, {}, p); }},
+      {"one-bit rotation", pxMono1, pxNoFormat, 0, 0,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { NearestRotate(s, d, 20, {}, p); }},
+  };
+  struct Stop {};
+  for (const Case& c : cases) {
+    // Stop at the first report, then the second, ... until a run finishes, so
+    // every stage of the operation is left once by an exception.
+    bool finished = false;
+    for (int stopAt = 1; !finished && stopAt <= 1000; ++stopAt) {
+      TPxBitmap source, dest;
+      UseStore(source, pxTempFile);
+      UseStore(dest, pxTempFile);
+      source.AllocatePixels(24, 16, c.sourceFormat);
+      WritePattern(source);
+      if (c.destFormat != pxNoFormat) dest.AllocatePixels(c.destWidth, c.destHeight, c.destFormat);
+      int calls = 0;
+      const TProgressHandler stop = [&](int) {
+        if (++calls == stopAt) throw Stop{};
+      };
+      try {
+        c.run(source, dest, stop);
+        finished = true;
+        EXPECT_GT(stopAt, 1) << c.name << " reports no progress";
+      } catch (const Stop&) {
+      }
+      ASSERT_EQ(source.Access(), kAccessReadWrite) << c.name << ", stopped at report " << stopAt;
+      ASSERT_EQ(dest.Access(), kAccessReadWrite) << c.name << ", stopped at report " << stopAt;
+    }
+    EXPECT_TRUE(finished) << c.name;
+  }
+}
+
+// The guard itself, nested and left by an exception.
+TEST(PxBitmap, AccessGuardRestoresTheBitsHoweverTheScopeEnds) {
+  TPxBitmap b;
+  b.SetAccess(kAccessRead);
+  {
+    const TPxAccessGuard outer(b, kAccessWrite);
+    EXPECT_EQ(b.Access(), kAccessWrite);
+    try {
+      const TPxAccessGuard inner(b, kAccessReadWrite);
+      EXPECT_EQ(b.Access(), kAccessReadWrite);
+      throw 1;
+    } catch (int) {
+    }
+    EXPECT_EQ(b.Access(), kAccessWrite);
+  }
+  EXPECT_EQ(b.Access(), kAccessRead);
 }
 
 TEST(PxBitmap, ThresholdEqualityKeepsTheCurrentStore) {
