@@ -909,15 +909,6 @@ void TPxBitmap::ForEachRow(int y1, int y2, uint8_t access, Fn&& fn) {
 
 namespace {
 
-// Writes `count` pixels of `bytes` bytes each, all equal to `pixel`.
-void FillPixels(uint8_t* d, int64_t count, const void* pixel, int bytes) {
-  if (bytes == 1) {
-    std::memset(d, *static_cast<const uint8_t*>(pixel), size_t(count));
-    return;
-  }
-  for (int64_t i = 0; i < count; ++i) std::memcpy(d + i * bytes, pixel, size_t(bytes));
-}
-
 struct FillValue {
   uint8_t bytes[8] = {};
   int size = 0;
@@ -979,6 +970,38 @@ FillValue MakeFill(TPxBitmapFormat f, double value, bool truncateFloat) {
   return fv;
 }
 
+// A span of `pixels` pixels all equal to one fill value, built once so that a
+// fill writes each row with one memset or memcpy instead of a call per pixel.
+class TFillSpan {
+ public:
+  TFillSpan(const FillValue& fv, int64_t pixels) : bytes_(size_t(pixels) * size_t(fv.size)), first_(fv.bytes[0]) {
+    uniform_ = std::all_of(fv.bytes, fv.bytes + fv.size, [&](uint8_t b) { return b == first_; });
+    if (uniform_ || bytes_ == 0) return;
+    span_.reset(new uint8_t[bytes_]);
+    // Doubling: every copy repeats whole pixels, so the period stays fv.size.
+    size_t filled = std::min(bytes_, size_t(fv.size));
+    std::memcpy(span_.get(), fv.bytes, filled);
+    while (filled < bytes_) {
+      const size_t n = std::min(filled, bytes_ - filled);
+      std::memcpy(span_.get() + filled, span_.get(), n);
+      filled += n;
+    }
+  }
+
+  void WriteTo(uint8_t* d) const {
+    if (uniform_)
+      std::memset(d, first_, bytes_);
+    else
+      std::memcpy(d, span_.get(), bytes_);
+  }
+
+ private:
+  size_t bytes_;
+  uint8_t first_;
+  bool uniform_ = false;
+  std::unique_ptr<uint8_t[]> span_;
+};
+
 }  // namespace
 
 void TPxBitmap::FillWith(double value) {
@@ -996,7 +1019,8 @@ void TPxBitmap::FillWith(double value) {
     // Padding included, so UpdateAllOpaque sees a filled alpha channel as opaque.
     ForEachRow(0, height_ - 1, kAccessWrite, [&](uint8_t* d) { std::memset(d, fv.bytes[0], size_t(rowLength_)); });
   } else {
-    ForEachRow(0, height_ - 1, kAccessWrite, [&](uint8_t* d) { FillPixels(d, width_, fv.bytes, fv.size); });
+    const TFillSpan span(fv, width_);
+    ForEachRow(0, height_ - 1, kAccessWrite, [&](uint8_t* d) { span.WriteTo(d); });
   }
   allOpaque_ = fv.opaque;
 }
@@ -1024,8 +1048,8 @@ void TPxBitmap::FillArea(int x1, int y1, int x2, int y2, double value) {
   }
   const FillValue fv = MakeFill(f, value, true);
   if (fv.size == 0) return;
-  ForEachRow(y1, y2, kAccessReadWrite,
-             [&](uint8_t* d) { FillPixels(d + size_t(x1) * fv.size, x2 - x1 + 1, fv.bytes, fv.size); });
+  const TFillSpan span(fv, x2 - x1 + 1);
+  ForEachRow(y1, y2, kAccessReadWrite, [&](uint8_t* d) { span.WriteTo(d + size_t(x1) * fv.size); });
 }
 
 bool TPxBitmap::HasOnlyGrays() {

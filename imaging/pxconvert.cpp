@@ -293,32 +293,42 @@ void ExpandBytes(const uint8_t* s, int w, const uint8_t* lut, uint8_t* d) {
   }
 }
 
-void ExpandRow(const uint8_t* s, int w, const uint8_t* lut, int bpp, uint8_t* d) {
-  switch (bpp) {
-    case 1:
-      ExpandBytes<1>(s, w, lut, d);
-      break;
-    case 2:
-      ExpandBytes<2>(s, w, lut, d);
-      break;
-    case 3:
-      ExpandBytes<3>(s, w, lut, d);
-      break;
-    case 4:
-      ExpandBytes<4>(s, w, lut, d);
-      break;
-    case 6:
-      ExpandBytes<6>(s, w, lut, d);
-      break;
-    default:
-      break;
+// One bit per source pixel; a fixed size, so each copy is a store and not a call.
+template <int Bpp>
+void ExpandBits(const uint8_t* s, int w, const uint8_t* lut, uint8_t* d) {
+  for (int x = 0; x < w; ++x) {
+    const int bit = (s[x >> 3] >> (7 - (x & 7))) & 1;
+    std::memcpy(d + Bpp * x, lut + kLutStride * bit, Bpp);
   }
 }
 
-void ExpandBits(const uint8_t* s, int w, const uint8_t* lut, int bpp, uint8_t* d) {
-  for (int x = 0; x < w; ++x) {
-    const int bit = (s[x >> 3] >> (7 - (x & 7))) & 1;
-    std::memcpy(d + bpp * x, lut + kLutStride * bit, size_t(bpp));
+template <int Bpp>
+void ExpandIndexes(bool bits, const uint8_t* s, int w, const uint8_t* lut, uint8_t* d) {
+  if (bits)
+    ExpandBits<Bpp>(s, w, lut, d);
+  else
+    ExpandBytes<Bpp>(s, w, lut, d);
+}
+
+void ExpandRow(bool bits, const uint8_t* s, int w, const uint8_t* lut, int bpp, uint8_t* d) {
+  switch (bpp) {
+    case 1:
+      ExpandIndexes<1>(bits, s, w, lut, d);
+      break;
+    case 2:
+      ExpandIndexes<2>(bits, s, w, lut, d);
+      break;
+    case 3:
+      ExpandIndexes<3>(bits, s, w, lut, d);
+      break;
+    case 4:
+      ExpandIndexes<4>(bits, s, w, lut, d);
+      break;
+    case 6:
+      ExpandIndexes<6>(bits, s, w, lut, d);
+      break;
+    default:
+      break;
   }
 }
 
@@ -585,10 +595,7 @@ void TPxBitmap::ConvertPixelsFrom(TPxBitmap& source) {
             break;
         }
       } else if (!lut.empty()) {
-        if (from == pxMono1)
-          ExpandBits(s, w, lut.data(), bpp, d);
-        else
-          ExpandRow(s, w, lut.data(), bpp, d);
+        ExpandRow(from == pxMono1, s, w, lut.data(), bpp, d);
       } else if (to == pxRGB24) {
         reader.Read(s, w, d);
       } else if (from == pxRGB24) {

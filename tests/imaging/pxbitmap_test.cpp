@@ -196,6 +196,78 @@ TEST_P(PxBitmapStore, AssignPixelsKeepsOwnAlpha) {
   EXPECT_FALSE(dst.AllOpaque());
 }
 
+// Fills of every byte width, with pixels whose bytes differ and pixels whose
+// bytes are all equal, at odd widths. Whole rows are checked: every pixel,
+// and padding that only one-byte fills may touch (a file row handed out for
+// writing alone is not read first, so its padding is not checked there).
+TEST_P(PxBitmapStore, FillWithAndFillAreaWriteEveryPixelAndNothingElse) {
+  struct Case {
+    TPxBitmapFormat f;
+    double value;
+    std::vector<uint8_t> pixel;
+  } cases[] = {
+      {pxGray8, 7, {7}},
+      {pxPalette8, 200, {200}},
+      {pxGray16, 0x1234, {0x34, 0x12}},
+      {pxGray16, 0xFFFF, {0xFF, 0xFF}},
+      {pxRGB24, 0x563412, {0x56, 0x34, 0x12}},  // platform colour: red in the low byte
+      {pxRGB24, 0x808080, {0x80, 0x80, 0x80}},
+      {pxRGB24, 0, {0, 0, 0}},
+      {px32f, 1.0, {0, 0, 0x80, 0x3F}},
+      {px32f, 0, {0, 0, 0, 0}},
+      {pxCMYK, 0x336699, {255, 170, 85, 153}},
+      {pxCMYK, 0xFFFFFF, {255, 255, 255, 255}},
+      {pxRGB48, 0x804020, {0x20, 0x20, 0x40, 0x40, 0x80, 0x80}},
+      {pxRGB48, 0xFFFFFF, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+      {pxCIELab, 0, {0, 0, 0}},
+  };
+  const TPxBitmapStorage store = GetParam();
+  for (const Case& c : cases) {
+    // A platform bitmap holds 8 and 24 bits only.
+    if (store == pxTBitmap && c.f != pxGray8 && c.f != pxPalette8 && c.f != pxRGB24) continue;
+    const int bpp = FormatBytesPerPixel(c.f);
+    for (int w : {1, 5, 7, 33}) {
+      const int h = 3;
+      TPxBitmap b;
+      UseStore(b, store);
+      b.AllocatePixels(w, h, c.f);
+      ASSERT_EQ(b.Location(), store);
+      const int n = b.RowLength(), used = w * bpp;
+      auto rowOf = [&](int y) {
+        const uint8_t* p = b.RowPointer(y);
+        return std::vector<uint8_t>(p, p + n);
+      };
+      for (int y = 0; y < h; ++y) std::memset(b.RowPointer(y), 0xA5, size_t(n));
+
+      b.FillWith(c.value);
+      for (int y = 0; y < h; ++y) {
+        const std::vector<uint8_t> row = rowOf(y);
+        for (int x = 0; x < w; ++x)
+          ASSERT_EQ(std::vector<uint8_t>(row.begin() + x * bpp, row.begin() + (x + 1) * bpp), c.pixel)
+              << FormatName(c.f) << " " << c.value << " width " << w << " pixel " << x << "," << y;
+        const uint8_t padding = bpp == 1 ? c.pixel[0] : 0xA5;
+        if (bpp == 1 || store != pxTempFile)
+          for (int i = used; i < n; ++i)
+            ASSERT_EQ(row[size_t(i)], padding) << FormatName(c.f) << " width " << w << " byte " << i << " row " << y;
+      }
+
+      // FillArea: one rectangle inside a picture of distinct bytes.
+      WritePattern(b);
+      const int x1 = w > 2 ? 1 : 0, x2 = w > 2 ? w - 2 : w - 1;
+      b.FillArea(x1, 1, x2, 1, c.value);
+      for (int y = 0; y < h; ++y) {
+        const std::vector<uint8_t> row = rowOf(y);
+        for (int i = 0; i < used; ++i) {
+          const int x = i / bpp;
+          const bool inside = y == 1 && x >= x1 && x <= x2;
+          ASSERT_EQ(row[size_t(i)], inside ? c.pixel[size_t(i % bpp)] : Pattern(i, y))
+              << FormatName(c.f) << " " << c.value << " width " << w << " byte " << i << " row " << y;
+        }
+      }
+    }
+  }
+}
+
 std::string StoreName(const ::testing::TestParamInfo<TPxBitmapStorage>& info) {
   static const char* const names[] = {"InMemory", "TempFile", "TBitmap"};
   return names[info.param];
