@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -70,9 +71,17 @@ void ZeroPadding(uint8_t* row, int64_t used, int rowLength) {
 
 void PaletteToBGRScalar(const uint8_t* s, int w, const uint32_t* pal4, uint8_t* d) {
   if (w <= 0) return;
-  // Four-byte stores overlap the next pixel; the last pixel gets three bytes
-  // so the row's end is never passed.
-  for (int x = 0; x < w - 1; ++x) std::memcpy(d + 3 * x, &pal4[s[x]], 4);
+  // Wide stores overlap the next pixel, which is written after them; the last
+  // pixel gets three bytes so the row's end is never passed.
+  int x = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Two pixels per eight-byte store: half the stores, which are the limit.
+    for (; x + 2 < w; x += 2) {
+      const uint64_t v = pal4[s[x]] | uint64_t(pal4[s[x + 1]]) << 24;
+      std::memcpy(d + 3 * x, &v, 8);
+    }
+  }
+  for (; x < w - 1; ++x) std::memcpy(d + 3 * x, &pal4[s[x]], 4);
   std::memcpy(d + 3 * (w - 1), &pal4[s[w - 1]], 3);
 }
 
