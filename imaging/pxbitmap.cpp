@@ -246,9 +246,7 @@ void TPxBitmap::MoveStorageTo(TPxBitmap& target) {
 // Copies rows of a source of the same size into freshly allocated storage.
 // A 16-bit gray source landing in 8 bits (platform bitmaps) keeps its high bytes.
 void TPxBitmap::CopyRowsFrom(TPxBitmap& source) {
-  const uint8_t srcAccess = source.Access(), dstAccess = Access();
-  source.SetAccess(1);
-  SetAccess(2);
+  const TPxAccessGuard sourceGuard(source, kAccessRead), destGuard(*this, kAccessWrite);
   const int h = std::min(height_, source.Height());
   const bool narrow = source.Format() == pxGray16 && format_ == pxGray8;
   const int n = std::min(rowLength_, source.RowLength());
@@ -263,8 +261,6 @@ void TPxBitmap::CopyRowsFrom(TPxBitmap& source) {
   }
   ReleaseRowView();
   source.ReleaseRowView();
-  source.SetAccess(srcAccess);
-  SetAccess(dstAccess);
 }
 
 void TPxBitmap::SetLocation(TPxBitmapStorage location) {
@@ -544,8 +540,7 @@ void TPxBitmap::CopyRegionTo(TPxBitmap& dest, int srcX, int srcY, int dstX, int 
   const int bpp = FormatBytesPerPixel(sf);
   // Both rows must be held at once: a file-backed destination row is read and
   // written back (it keeps its other pixels); the source row is only read.
-  const uint8_t saved = access_;
-  access_ = 1;
+  const TPxAccessGuard guard(*this, kAccessRead);
   for (int64_t i = 0; i < h; ++i) {
     const uint8_t* s = RowPointer(int(sy + i));
     uint8_t* d = dest.RowPointer(int(dy + i));
@@ -569,7 +564,6 @@ void TPxBitmap::CopyRegionTo(TPxBitmap& dest, int srcX, int srcY, int dstX, int 
   }
   ReleaseRowView();
   dest.ReleaseRowView();
-  access_ = saved;
 }
 
 void TPxBitmap::MergeAlphaRegionTo(TPxBitmap& dest, int srcX, int srcY, int dstX, int dstY, int width, int height) {
@@ -631,8 +625,7 @@ void TPxBitmap::ImportTBitmap(TBitmap& bitmap) {
     const TRGBQuad* t = bitmap.ColorTable();
     for (int i = 0; i < n; ++i) palette_[size_t(i)] = TColorBGR{t[i].rgbBlue, t[i].rgbGreen, t[i].rgbRed};
   }
-  const uint8_t saved = access_;
-  access_ = 2;
+  const TPxAccessGuard guard(*this, kAccessWrite);
   for (int y = 0; y < h; ++y) {
     const uint8_t* s = bitmap.ScanLine(y);
     uint8_t* d = RowPointer(y);
@@ -675,7 +668,6 @@ void TPxBitmap::ImportTBitmap(TBitmap& bitmap) {
     }
   }
   ReleaseRowView();
-  access_ = saved;
   allOpaque_ = false;
 }
 
@@ -910,23 +902,12 @@ uint8_t TPxBitmap::AlphaAt(int x, int y) {
 
 template <typename Fn>
 void TPxBitmap::ForEachRow(int y1, int y2, uint8_t access, Fn&& fn) {
-  const uint8_t saved = access_;
-  access_ = access;
+  const TPxAccessGuard guard(*this, access);
   for (int y = y1; y <= y2; ++y) fn(RowPointer(y));
   ReleaseRowView();
-  access_ = saved;
 }
 
 namespace {
-
-// Writes `count` pixels of `bytes` bytes each, all equal to `pixel`.
-void FillPixels(uint8_t* d, int64_t count, const void* pixel, int bytes) {
-  if (bytes == 1) {
-    std::memset(d, *static_cast<const uint8_t*>(pixel), size_t(count));
-    return;
-  }
-  for (int64_t i = 0; i < count; ++i) std::memcpy(d + i * bytes, pixel, size_t(bytes));
-}
 
 struct FillValue {
   uint8_t bytes[8] = {};
@@ -989,6 +970,38 @@ FillValue MakeFill(TPxBitmapFormat f, double value, bool truncateFloat) {
   return fv;
 }
 
+// A span of `pixels` pixels all equal to one fill value, built once so that a
+// fill writes each row with one memset or memcpy instead of a call per pixel.
+class TFillSpan {
+ public:
+  TFillSpan(const FillValue& fv, int64_t pixels) : bytes_(size_t(pixels) * size_t(fv.size)), first_(fv.bytes[0]) {
+    uniform_ = std::all_of(fv.bytes, fv.bytes + fv.size, [&](uint8_t b) { return b == first_; });
+    if (uniform_ || bytes_ == 0) return;
+    span_.reset(new uint8_t[bytes_]);
+    // Doubling: every copy repeats whole pixels, so the period stays fv.size.
+    size_t filled = std::min(bytes_, size_t(fv.size));
+    std::memcpy(span_.get(), fv.bytes, filled);
+    while (filled < bytes_) {
+      const size_t n = std::min(filled, bytes_ - filled);
+      std::memcpy(span_.get() + filled, span_.get(), n);
+      filled += n;
+    }
+  }
+
+  void WriteTo(uint8_t* d) const {
+    if (uniform_)
+      std::memset(d, first_, bytes_);
+    else
+      std::memcpy(d, span_.get(), bytes_);
+  }
+
+ private:
+  size_t bytes_;
+  uint8_t first_;
+  bool uniform_ = false;
+  std::unique_ptr<uint8_t[]> span_;
+};
+
 }  // namespace
 
 void TPxBitmap::FillWith(double value) {
@@ -996,7 +1009,7 @@ void TPxBitmap::FillWith(double value) {
   if (IsEmpty()) return;
   if (f == pxMono1) {
     const bool set = TruncValue(value) != 0;
-    ForEachRow(0, height_ - 1, 2, [&](uint8_t* d) { std::memset(d, set ? 255 : 0, size_t(rowLength_)); });
+    ForEachRow(0, height_ - 1, kAccessWrite, [&](uint8_t* d) { std::memset(d, set ? 255 : 0, size_t(rowLength_)); });
     allOpaque_ = set;
     return;
   }
@@ -1004,9 +1017,10 @@ void TPxBitmap::FillWith(double value) {
   if (fv.size == 0) return;
   if (fv.size == 1) {
     // Padding included, so UpdateAllOpaque sees a filled alpha channel as opaque.
-    ForEachRow(0, height_ - 1, 2, [&](uint8_t* d) { std::memset(d, fv.bytes[0], size_t(rowLength_)); });
+    ForEachRow(0, height_ - 1, kAccessWrite, [&](uint8_t* d) { std::memset(d, fv.bytes[0], size_t(rowLength_)); });
   } else {
-    ForEachRow(0, height_ - 1, 2, [&](uint8_t* d) { FillPixels(d, width_, fv.bytes, fv.size); });
+    const TFillSpan span(fv, width_);
+    ForEachRow(0, height_ - 1, kAccessWrite, [&](uint8_t* d) { span.WriteTo(d); });
   }
   allOpaque_ = fv.opaque;
 }
@@ -1021,7 +1035,7 @@ void TPxBitmap::FillArea(int x1, int y1, int x2, int y2, double value) {
   if (y2 < y1 || x2 < x1) return;
   if (f == pxMono1) {
     const bool set = TruncValue(value) != 0;
-    ForEachRow(y1, y2, 3, [&](uint8_t* d) {
+    ForEachRow(y1, y2, kAccessReadWrite, [&](uint8_t* d) {
       for (int x = x1; x <= x2; ++x) {
         const uint8_t m = uint8_t(0x80 >> (x & 7));
         if (set)
@@ -1034,7 +1048,8 @@ void TPxBitmap::FillArea(int x1, int y1, int x2, int y2, double value) {
   }
   const FillValue fv = MakeFill(f, value, true);
   if (fv.size == 0) return;
-  ForEachRow(y1, y2, 3, [&](uint8_t* d) { FillPixels(d + size_t(x1) * fv.size, x2 - x1 + 1, fv.bytes, fv.size); });
+  const TFillSpan span(fv, x2 - x1 + 1);
+  ForEachRow(y1, y2, kAccessReadWrite, [&](uint8_t* d) { span.WriteTo(d + size_t(x1) * fv.size); });
 }
 
 bool TPxBitmap::HasOnlyGrays() {
@@ -1047,8 +1062,7 @@ bool TPxBitmap::HasOnlyGrays() {
     return true;
   }
   if (f != pxRGB24) return true;
-  const uint8_t saved = access_;
-  access_ = 1;
+  const TPxAccessGuard guard(*this, kAccessRead);
   bool gray = true;
   for (int y = 0; y < height_ && gray; ++y) {
     const uint8_t* p = RowPointer(y);
@@ -1059,7 +1073,6 @@ bool TPxBitmap::HasOnlyGrays() {
       }
   }
   ReleaseRowView();
-  access_ = saved;
   return gray;
 }
 

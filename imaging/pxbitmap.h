@@ -25,8 +25,8 @@ class EPxBitmapError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Abstract base of TPxBitmap and TPxDibbitmap. Access bits say how rows handed
-// out by a file-backed bitmap are used: 1 = read, 2 = written back.
+// Abstract base of TPxBitmap and TPxDibbitmap. The access bits (kAccessRead,
+// kAccessWrite) say how the rows a file-backed bitmap hands out are used.
 class TPxBaseBitmap {
  public:
   virtual ~TPxBaseBitmap() = default;
@@ -47,7 +47,23 @@ class TPxBaseBitmap {
   virtual void AssignFrom(TPxBaseBitmap& source) = 0;
 
  protected:
-  uint8_t access_ = 3;
+  uint8_t access_ = kAccessReadWrite;
+};
+
+// Sets a bitmap's access bits for a scope and puts the old ones back however
+// the scope ends: row views and progress handlers can throw.
+class TPxAccessGuard {
+ public:
+  TPxAccessGuard(TPxBaseBitmap& bitmap, uint8_t access) : bitmap_(bitmap), saved_(bitmap.Access()) {
+    bitmap.SetAccess(access);
+  }
+  ~TPxAccessGuard() { bitmap_.SetAccess(saved_); }
+  TPxAccessGuard(const TPxAccessGuard&) = delete;
+  TPxAccessGuard& operator=(const TPxAccessGuard&) = delete;
+
+ private:
+  TPxBaseBitmap& bitmap_;
+  uint8_t saved_;
 };
 
 using TProgressHandler = std::function<void(int percent)>;

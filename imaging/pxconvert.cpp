@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -62,15 +63,6 @@ inline int64_t TruncSample(double v) {
 #define RV_VECTOR_CLONES
 #endif
 
-struct TAccessGuard {
-  TAccessGuard(TPxBitmap& b, uint8_t access) : bitmap(b), saved(b.Access()) { b.SetAccess(access); }
-  ~TAccessGuard() { bitmap.SetAccess(saved); }
-  TAccessGuard(const TAccessGuard&) = delete;
-  TAccessGuard& operator=(const TAccessGuard&) = delete;
-  TPxBitmap& bitmap;
-  uint8_t saved;
-};
-
 void ZeroPadding(uint8_t* row, int64_t used, int rowLength) {
   if (used < rowLength) std::memset(row + used, 0, size_t(rowLength - used));
 }
@@ -79,9 +71,17 @@ void ZeroPadding(uint8_t* row, int64_t used, int rowLength) {
 
 void PaletteToBGRScalar(const uint8_t* s, int w, const uint32_t* pal4, uint8_t* d) {
   if (w <= 0) return;
-  // Four-byte stores overlap the next pixel; the last pixel gets three bytes
-  // so the row's end is never passed.
-  for (int x = 0; x < w - 1; ++x) std::memcpy(d + 3 * x, &pal4[s[x]], 4);
+  // Wide stores overlap the next pixel, which is written after them; the last
+  // pixel gets three bytes so the row's end is never passed.
+  int x = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Two pixels per eight-byte store: half the stores, which are the limit.
+    for (; x + 2 < w; x += 2) {
+      const uint64_t v = pal4[s[x]] | uint64_t(pal4[s[x + 1]]) << 24;
+      std::memcpy(d + 3 * x, &v, 8);
+    }
+  }
+  for (; x < w - 1; ++x) std::memcpy(d + 3 * x, &pal4[s[x]], 4);
   std::memcpy(d + 3 * (w - 1), &pal4[s[w - 1]], 3);
 }
 
@@ -302,32 +302,42 @@ void ExpandBytes(const uint8_t* s, int w, const uint8_t* lut, uint8_t* d) {
   }
 }
 
-void ExpandRow(const uint8_t* s, int w, const uint8_t* lut, int bpp, uint8_t* d) {
-  switch (bpp) {
-    case 1:
-      ExpandBytes<1>(s, w, lut, d);
-      break;
-    case 2:
-      ExpandBytes<2>(s, w, lut, d);
-      break;
-    case 3:
-      ExpandBytes<3>(s, w, lut, d);
-      break;
-    case 4:
-      ExpandBytes<4>(s, w, lut, d);
-      break;
-    case 6:
-      ExpandBytes<6>(s, w, lut, d);
-      break;
-    default:
-      break;
+// One bit per source pixel; a fixed size, so each copy is a store and not a call.
+template <int Bpp>
+void ExpandBits(const uint8_t* s, int w, const uint8_t* lut, uint8_t* d) {
+  for (int x = 0; x < w; ++x) {
+    const int bit = (s[x >> 3] >> (7 - (x & 7))) & 1;
+    std::memcpy(d + Bpp * x, lut + kLutStride * bit, Bpp);
   }
 }
 
-void ExpandBits(const uint8_t* s, int w, const uint8_t* lut, int bpp, uint8_t* d) {
-  for (int x = 0; x < w; ++x) {
-    const int bit = (s[x >> 3] >> (7 - (x & 7))) & 1;
-    std::memcpy(d + bpp * x, lut + kLutStride * bit, size_t(bpp));
+template <int Bpp>
+void ExpandIndexes(bool bits, const uint8_t* s, int w, const uint8_t* lut, uint8_t* d) {
+  if (bits)
+    ExpandBits<Bpp>(s, w, lut, d);
+  else
+    ExpandBytes<Bpp>(s, w, lut, d);
+}
+
+void ExpandRow(bool bits, const uint8_t* s, int w, const uint8_t* lut, int bpp, uint8_t* d) {
+  switch (bpp) {
+    case 1:
+      ExpandIndexes<1>(bits, s, w, lut, d);
+      break;
+    case 2:
+      ExpandIndexes<2>(bits, s, w, lut, d);
+      break;
+    case 3:
+      ExpandIndexes<3>(bits, s, w, lut, d);
+      break;
+    case 4:
+      ExpandIndexes<4>(bits, s, w, lut, d);
+      break;
+    case 6:
+      ExpandIndexes<6>(bits, s, w, lut, d);
+      break;
+    default:
+      break;
   }
 }
 
@@ -432,7 +442,7 @@ int AverageColorThreshold(TPxBitmap& source) {
   const int w = source.Width(), h = source.Height();
   if (w <= 0 || h <= 0 || source.Format() == pxNoFormat) return 0;
   TRowReader reader(source);
-  TAccessGuard guard(source, 1);
+  const TPxAccessGuard guard(source, kAccessRead);
   std::vector<uint8_t> bgr(size_t(w) * 3);
   uint64_t mean[3] = {0, 0, 0};
   for (int y = 0; y < h; ++y) {
@@ -488,7 +498,7 @@ void ConvertToMono(TPxBitmap& source, TPxBitmap& dest, int threshold, const TPro
     threshold = AverageColorThreshold(source);
   } else if (threshold == -2) {
     uint64_t histogram[256] = {};
-    TAccessGuard guard(source, 1);
+    const TPxAccessGuard guard(source, kAccessRead);
     for (int y = 0; y < h; ++y) {
       reader.Read(source.RowPointer(y), w, bgr.data());
       BGRToGray8(bgr.data(), w, gray.data());
@@ -496,8 +506,8 @@ void ConvertToMono(TPxBitmap& source, TPxBitmap& dest, int threshold, const TPro
     }
     threshold = MaxEntropyThreshold(histogram);
   }
-  TAccessGuard sourceGuard(source, 1);
-  TAccessGuard destGuard(dest, 2);
+  const TPxAccessGuard sourceGuard(source, kAccessRead);
+  const TPxAccessGuard destGuard(dest, kAccessWrite);
   const int bytes = (w + 7) / 8, rowLength = dest.RowLength();
   for (int y = 0; y < h; ++y) {
     reader.Read(source.RowPointer(y), w, bgr.data());
@@ -559,8 +569,8 @@ void TPxBitmap::ConvertPixelsFrom(TPxBitmap& source) {
       lut = IndexTable(source, from, to);
     }
 
-    TAccessGuard sourceGuard(source, 1);
-    TAccessGuard destGuard(*this, 2);
+    const TPxAccessGuard sourceGuard(source, kAccessRead);
+    const TPxAccessGuard destGuard(*this, kAccessWrite);
     const int bpp = FormatBytesPerPixel(to);
     const int64_t used = (int64_t(w) * FormatBitsPerPixel(to) + 7) / 8;
     std::vector<uint8_t> bgr(size_t(w) * 3);
@@ -594,10 +604,7 @@ void TPxBitmap::ConvertPixelsFrom(TPxBitmap& source) {
             break;
         }
       } else if (!lut.empty()) {
-        if (from == pxMono1)
-          ExpandBits(s, w, lut.data(), bpp, d);
-        else
-          ExpandRow(s, w, lut.data(), bpp, d);
+        ExpandRow(from == pxMono1, s, w, lut.data(), bpp, d);
       } else if (to == pxRGB24) {
         reader.Read(s, w, d);
       } else if (from == pxRGB24) {

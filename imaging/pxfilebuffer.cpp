@@ -69,7 +69,7 @@ bool TPxFileBuffer::WriteAt(int64_t offset, const void* data, int64_t count) {
 
 uint8_t* TPxFileBuffer::MapView(int64_t offset, int64_t length, uint8_t access) {
   View v{offset, length, std::unique_ptr<uint8_t[]>(new uint8_t[size_t(length)]), access};
-  if (access & 1) {
+  if (access & kAccessRead) {
     ReadAt(offset, v.buffer.get(), length);
   }
   uint8_t* p = v.buffer.get();
@@ -80,13 +80,13 @@ uint8_t* TPxFileBuffer::MapView(int64_t offset, int64_t length, uint8_t access) 
 void TPxFileBuffer::UnmapView(uint8_t* buffer) {
   auto it = std::find_if(views_.begin(), views_.end(), [&](const View& v) { return v.buffer.get() == buffer; });
   if (it == views_.end()) return;
-  if ((it->access & 2) && fd_ >= 0) WriteAt(it->offset, it->buffer.get(), it->length);
+  if ((it->access & kAccessWrite) && fd_ >= 0) WriteAt(it->offset, it->buffer.get(), it->length);
   views_.erase(it);
 }
 
 void TPxFileBuffer::UnmapAllViews() {
   for (View& v : views_)
-    if ((v.access & 2) && fd_ >= 0) WriteAt(v.offset, v.buffer.get(), v.length);
+    if ((v.access & kAccessWrite) && fd_ >= 0) WriteAt(v.offset, v.buffer.get(), v.length);
   views_.clear();
 }
 

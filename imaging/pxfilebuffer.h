@@ -8,10 +8,16 @@
 
 namespace rv {
 
+// Access bits of a row view: a view only read need not be written back; a view
+// wholly overwritten need not be read first.
+inline constexpr uint8_t kAccessRead = 1;
+inline constexpr uint8_t kAccessWrite = 2;
+inline constexpr uint8_t kAccessReadWrite = kAccessRead | kAccessWrite;
+
 // The file is created with O_EXCL and mode 0600 in the temporary directory and
 // unlinked at once, so it vanishes on every path out of the process, crashes
 // included; the descriptor keeps it alive while the bitmap needs it.
-// Row views are heap buffers; a view with access bit 2 is written back when
+// Row views are heap buffers; a view with kAccessWrite is written back when
 // it is released.
 class TPxFileBuffer {
  public:
@@ -28,9 +34,9 @@ class TPxFileBuffer {
   const std::string& FileName() const { return fileName_; }
 
   // Hands out a buffer of `length` bytes for file offset `offset`; reads it when
-  // access has bit 1. Throws std::bad_alloc when the buffer cannot be had.
+  // access has kAccessRead. Throws std::bad_alloc when the buffer cannot be had.
   uint8_t* MapView(int64_t offset, int64_t length, uint8_t access);
-  // Writes back (access bit 2) and frees one view.
+  // Writes back (kAccessWrite) and frees one view.
   void UnmapView(uint8_t* buffer);
   void UnmapAllViews();
   // Drops every view, closes the file.

@@ -25,17 +25,10 @@ inline int Cell6(uint8_t r, uint8_t g, uint8_t b) {
 // to a file store. Heap rows are walked in address order (bottom-up).
 template <typename Fn>
 void ForEachSourceRow(TPxBitmap& source, Fn&& fn) {
-  const uint8_t saved = source.Access();
-  source.SetAccess(1);
+  const TPxAccessGuard guard(source, kAccessRead);
   const int w = source.Width(), h = source.Height();
   const bool upward = source.Location() == pxInMemory;
-  try {
-    for (int i = 0; i < h; ++i) fn(source.RowPointer(upward ? h - 1 - i : i), w);
-  } catch (...) {
-    source.SetAccess(saved);
-    throw;
-  }
-  source.SetAccess(saved);
+  for (int i = 0; i < h; ++i) fn(source.RowPointer(upward ? h - 1 - i : i), w);
 }
 
 // ---- variance-minimising box cut on a 6-bit histogram --------------------
@@ -270,8 +263,7 @@ bool TPxQuantizer::CollectExactColors(TPxBitmap& source) {
   auto table = std::make_unique<TColorTable>(10);
   std::vector<TColorBGR> colors;
   bool fits = true;
-  const uint8_t saved = source.Access();
-  source.SetAccess(1);
+  const TPxAccessGuard guard(source, kAccessRead);
   const int w = source.Width(), h = source.Height();
   uint32_t last = 0xFFFFFFFF;
   for (int y = 0; y < h && fits; ++y) {
@@ -289,7 +281,6 @@ bool TPxQuantizer::CollectExactColors(TPxBitmap& source) {
       colors.push_back(TColorBGR{p[0], p[1], p[2]});
     }
   }
-  source.SetAccess(saved);
   if (!fits) return false;
   palette_ = std::move(colors);
   table_ = std::move(table);

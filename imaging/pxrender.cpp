@@ -12,20 +12,6 @@ namespace rv {
 
 namespace {
 
-class TAccessGuard {
- public:
-  TAccessGuard(TPxBitmap& bitmap, uint8_t access) : bitmap_(bitmap), saved_(bitmap.Access()) {
-    bitmap_.SetAccess(access);
-  }
-  ~TAccessGuard() { bitmap_.SetAccess(saved_); }
-  TAccessGuard(const TAccessGuard&) = delete;
-  TAccessGuard& operator=(const TAccessGuard&) = delete;
-
- private:
-  TPxBitmap& bitmap_;
-  uint8_t saved_;
-};
-
 // ---------------------------------------------------------------- sample to colour
 
 struct FetchRGB24 {
@@ -257,7 +243,7 @@ void RenderScaled(TPxBitmap& source, TPxBitmap& dest, TRenderTables* tables, con
                   int dstY, int dstW, int dstH, int srcX, int srcY, int srcW, int srcH, bool useAlpha, bool reuseRows,
                   int transparency, TResampleFilter filter, bool freeTables, int operation) {
   if (&source == &dest || source.IsEmpty() || dest.IsEmpty() || dest.Format() != pxRGB24) return;
-  TAccessGuard sourceGuard(source, 1);
+  const TPxAccessGuard sourceGuard(source, kAccessRead);
   const int DW = dest.Width(), DH = dest.Height();
   const int SW = source.Width(), SH = source.Height();
   if (dstW <= 0 || dstH <= 0 || srcW <= 0 || srcH <= 0 || dstY > DH - 1 || dstX > DW - 1) return;

@@ -34,21 +34,6 @@ int64_t RoundEven(double v) {
   return static_cast<int64_t>(std::nearbyint(v));
 }
 
-// Sets a file-backed bitmap's row access for a scope: 1 when rows are only
-// read, 2 when they are only written (then they are neither read nor written
-// back needlessly).
-class TAccessScope {
- public:
-  TAccessScope(TPxBitmap& b, uint8_t access) : b_(b), old_(b.Access()) { b.SetAccess(access); }
-  ~TAccessScope() { b_.SetAccess(old_); }
-  TAccessScope(const TAccessScope&) = delete;
-  TAccessScope& operator=(const TAccessScope&) = delete;
-
- private:
-  TPxBitmap& b_;
-  uint8_t old_;
-};
-
 // Rows of memory and platform-bitmap stores stay where they are; a file-backed
 // bitmap hands out one row at a time.
 bool Addressable(TPxBitmap& b) {
@@ -73,7 +58,7 @@ class TSourceRows {
     }
     const int64_t n = b.RowLength(), h = b.Height();
     copy_.reset(new uint8_t[size_t(n * h)]);
-    TAccessScope scope(b, 1);
+    const TPxAccessGuard scope(b, kAccessRead);
     rows_.resize(size_t(h));
     for (int64_t r = 0; r < h; ++r) {
       uint8_t* d = copy_.get() + r * n;
@@ -306,7 +291,7 @@ void TurnStaged(TPxBitmap& source, TPxBitmap& dest, bool cw) {
   for (int64_t y0 = 0; y0 < srcW; y0 += strip) {
     const int64_t y1 = std::min(srcW, y0 + strip);
     {
-      TAccessScope scope(source, 1);
+      const TPxAccessGuard scope(source, kAccessRead);
       for (int64_t r = 0; r < srcH; ++r) {
         const uint8_t* s = source.RowPointer(int(r));
         const int64_t x = cw ? srcH - 1 - r : r;  // the result column this source row feeds
@@ -321,7 +306,7 @@ void TurnStaged(TPxBitmap& source, TPxBitmap& dest, bool cw) {
         }
       }
     }
-    TAccessScope scope(dest, 2);
+    const TPxAccessGuard scope(dest, kAccessWrite);
     for (int64_t y = y0; y < y1; ++y)
       std::memcpy(dest.RowPointer(int(y)), stage.get() + (y - y0) * dstRowLength, size_t(dstRowLength));
   }
@@ -455,7 +440,7 @@ void ShearT(TPxBitmap& source, TPxBitmap& dest, double degrees, bool aa, const T
   // Shear 1: rows move right.
   {
     std::unique_ptr<S[]> row(new S[size_t(w0 * C)]);
-    TAccessScope scope(source, 1);
+    const TPxAccessGuard scope(source, kAccessRead);
     for (int64_t r = 0; r < h0; ++r) {
       std::memcpy(row.get(), source.RowPointer(int(r)), size_t(w0 * C) * sizeof(S));
       S* out = first.get() + r * m * C;
@@ -549,7 +534,7 @@ void ShearT(TPxBitmap& source, TPxBitmap& dest, double degrees, bool aa, const T
   const int64_t wf = right - left + 1;
   AllocateLike(source, dest, wf, n);
   std::unique_ptr<S[]> row(new S[size_t(wf * C)]);
-  TAccessScope scope(dest, 2);
+  const TPxAccessGuard scope(dest, kAccessWrite);
   for (int64_t y = 0; y < n; ++y) {
     FillPixels<S, C>(row.get(), wf, bg);
     const int64_t s = shift[size_t(y)] - left;
@@ -611,7 +596,7 @@ void InterpolateT(TPxBitmap& source, TPxBitmap& dest, double degrees, const TPxP
     return (x >= 0 && y >= 0 && x < w && y < h) ? rows[y] + x * C : background.Bytes;
   };
   TProgressSteps steps(progress, double(dh));
-  TAccessScope scope(dest, 2);
+  const TPxAccessGuard scope(dest, kAccessWrite);
   for (int64_t j = 0; j < dh; ++j) {
     const double dy = double(j) + 0.5 - double(dh) / 2;
     for (int64_t k = 0; k < dw; ++k) {
@@ -817,8 +802,8 @@ void HalfTurn(TPxBitmap& source, TPxBitmap& dest) {
   AllocateLike(source, dest, w, h);
   const int bpp = FormatBytesPerPixel(source.Format());
   std::vector<uint8_t> row(static_cast<size_t>(source.RowLength()));
-  TAccessScope readScope(source, 1);
-  TAccessScope writeScope(dest, 2);
+  const TPxAccessGuard readScope(source, kAccessRead);
+  const TPxAccessGuard writeScope(dest, kAccessWrite);
   for (int y = 0; y < h; ++y) {
     std::memcpy(row.data(), source.RowPointer(h - 1 - y), row.size());
     ReverseRow(row.data(), dest.RowPointer(y), w, bpp);
@@ -900,7 +885,7 @@ void NearestRotate(TPxBitmap& source, TPxBitmap& dest, double degrees, const TPx
   const TNearestAxes ax = NearestAxes(degrees);
   std::vector<uint8_t> out(static_cast<size_t>(dest.RowLength()));
   TProgressSteps steps(progress, double(dh));
-  TAccessScope scope(dest, 2);
+  const TPxAccessGuard scope(dest, kAccessWrite);
   for (int64_t j = 0; j < dh; ++j) {
     const double u = double(j) - (double(dh) / 2 - 0.5);
     // The nearest source pixel to the inverse-rotated centre of (k, j).

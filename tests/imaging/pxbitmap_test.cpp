@@ -6,12 +6,15 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "imaging/pxdibbitmap.h"
 #include "imaging/pxmask.h"
+#include "imaging/pxresample.h"
+#include "imaging/pxrotate.h"
 
 namespace rv {
 namespace {
@@ -193,6 +196,78 @@ TEST_P(PxBitmapStore, AssignPixelsKeepsOwnAlpha) {
   EXPECT_FALSE(dst.AllOpaque());
 }
 
+// Fills of every byte width, with pixels whose bytes differ and pixels whose
+// bytes are all equal, at odd widths. Whole rows are checked: every pixel,
+// and padding that only one-byte fills may touch (a file row handed out for
+// writing alone is not read first, so its padding is not checked there).
+TEST_P(PxBitmapStore, FillWithAndFillAreaWriteEveryPixelAndNothingElse) {
+  struct Case {
+    TPxBitmapFormat f;
+    double value;
+    std::vector<uint8_t> pixel;
+  } cases[] = {
+      {pxGray8, 7, {7}},
+      {pxPalette8, 200, {200}},
+      {pxGray16, 0x1234, {0x34, 0x12}},
+      {pxGray16, 0xFFFF, {0xFF, 0xFF}},
+      {pxRGB24, 0x563412, {0x56, 0x34, 0x12}},  // platform colour: red in the low byte
+      {pxRGB24, 0x808080, {0x80, 0x80, 0x80}},
+      {pxRGB24, 0, {0, 0, 0}},
+      {px32f, 1.0, {0, 0, 0x80, 0x3F}},
+      {px32f, 0, {0, 0, 0, 0}},
+      {pxCMYK, 0x336699, {255, 170, 85, 153}},
+      {pxCMYK, 0xFFFFFF, {255, 255, 255, 255}},
+      {pxRGB48, 0x804020, {0x20, 0x20, 0x40, 0x40, 0x80, 0x80}},
+      {pxRGB48, 0xFFFFFF, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+      {pxCIELab, 0, {0, 0, 0}},
+  };
+  const TPxBitmapStorage store = GetParam();
+  for (const Case& c : cases) {
+    // A platform bitmap holds 8 and 24 bits only.
+    if (store == pxTBitmap && c.f != pxGray8 && c.f != pxPalette8 && c.f != pxRGB24) continue;
+    const int bpp = FormatBytesPerPixel(c.f);
+    for (int w : {1, 5, 7, 33}) {
+      const int h = 3;
+      TPxBitmap b;
+      UseStore(b, store);
+      b.AllocatePixels(w, h, c.f);
+      ASSERT_EQ(b.Location(), store);
+      const int n = b.RowLength(), used = w * bpp;
+      auto rowOf = [&](int y) {
+        const uint8_t* p = b.RowPointer(y);
+        return std::vector<uint8_t>(p, p + n);
+      };
+      for (int y = 0; y < h; ++y) std::memset(b.RowPointer(y), 0xA5, size_t(n));
+
+      b.FillWith(c.value);
+      for (int y = 0; y < h; ++y) {
+        const std::vector<uint8_t> row = rowOf(y);
+        for (int x = 0; x < w; ++x)
+          ASSERT_EQ(std::vector<uint8_t>(row.begin() + x * bpp, row.begin() + (x + 1) * bpp), c.pixel)
+              << FormatName(c.f) << " " << c.value << " width " << w << " pixel " << x << "," << y;
+        const uint8_t padding = bpp == 1 ? c.pixel[0] : 0xA5;
+        if (bpp == 1 || store != pxTempFile)
+          for (int i = used; i < n; ++i)
+            ASSERT_EQ(row[size_t(i)], padding) << FormatName(c.f) << " width " << w << " byte " << i << " row " << y;
+      }
+
+      // FillArea: one rectangle inside a picture of distinct bytes.
+      WritePattern(b);
+      const int x1 = w > 2 ? 1 : 0, x2 = w > 2 ? w - 2 : w - 1;
+      b.FillArea(x1, 1, x2, 1, c.value);
+      for (int y = 0; y < h; ++y) {
+        const std::vector<uint8_t> row = rowOf(y);
+        for (int i = 0; i < used; ++i) {
+          const int x = i / bpp;
+          const bool inside = y == 1 && x >= x1 && x <= x2;
+          ASSERT_EQ(row[size_t(i)], inside ? c.pixel[size_t(i % bpp)] : Pattern(i, y))
+              << FormatName(c.f) << " " << c.value << " width " << w << " byte " << i << " row " << y;
+        }
+      }
+    }
+  }
+}
+
 std::string StoreName(const ::testing::TestParamInfo<TPxBitmapStorage>& info) {
   static const char* const names[] = {"InMemory", "TempFile", "TBitmap"};
   return names[info.param];
@@ -225,6 +300,81 @@ TEST(PxBitmap, TempFileRowsAreTopDownAndPersistWhenTheNextRowIsAsked) {
   b.RowPointer(1);
   b.SetAccess(3);
   EXPECT_EQ(b.RowPointer(0)[1], 42);
+}
+
+// Operations set the access bits of the bitmaps they work on; a progress
+// handler that throws leaves mid-row, and the caller's bits must come back.
+TEST(PxBitmap, AccessBitsComeBackWhenAnOperationThrows) {
+  struct Case {
+    const char* name;
+    TPxBitmapFormat sourceFormat, destFormat;  // pxNoFormat: the operation allocates
+    int destWidth, destHeight;
+    std::function<void(TPxBitmap&, TPxBitmap&, const TProgressHandler&)> run;
+  } cases[] = {
+      {"ConvertToMono", pxRGB24, pxMono1, 24, 16,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { ConvertToMono(s, d, 128, p); }},
+      {"kernel resample", pxRGB24, pxRGB24, 12, 8,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { FilteredResample(s, d, rfLanczos3, p); }},
+      {"fast linear resample", pxRGB24, pxRGB24, 12, 8,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { FilteredResample(s, d, rfFastLinear, p); }},
+      {"area resample", pxRGB24, pxRGB24, 12, 8,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { FilteredResample(s, d, rfBicubic, p); }},
+      {"nearest resample", pxRGB24, pxRGB24, 12, 8,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { FilteredResample(s, d, rfNone, p); }},
+      {"projection", pxMono1, pxMono1, 12, 8,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { FilteredResample(s, d, rfProjectBW, p); }},
+      {"shear rotation", pxRGB24, pxNoFormat, 0, 0,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { ShearRotate(s, d, 20, true, {}, p); }},
+      {"interpolated rotation", pxRGB24, pxNoFormat, 0, 0,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { InterpolatedRotate(s, d, 20, {}, p); }},
+      {"one-bit rotation", pxMono1, pxNoFormat, 0, 0,
+       [](TPxBitmap& s, TPxBitmap& d, const TProgressHandler& p) { NearestRotate(s, d, 20, {}, p); }},
+  };
+  struct Stop {};
+  for (const Case& c : cases) {
+    // Stop at the first report, then the second, ... until a run finishes, so
+    // every stage of the operation is left once by an exception.
+    bool finished = false;
+    for (int stopAt = 1; !finished && stopAt <= 1000; ++stopAt) {
+      TPxBitmap source, dest;
+      UseStore(source, pxTempFile);
+      UseStore(dest, pxTempFile);
+      source.AllocatePixels(24, 16, c.sourceFormat);
+      WritePattern(source);
+      if (c.destFormat != pxNoFormat) dest.AllocatePixels(c.destWidth, c.destHeight, c.destFormat);
+      int calls = 0;
+      const TProgressHandler stop = [&](int) {
+        if (++calls == stopAt) throw Stop{};
+      };
+      try {
+        c.run(source, dest, stop);
+        finished = true;
+        EXPECT_GT(stopAt, 1) << c.name << " reports no progress";
+      } catch (const Stop&) {
+      }
+      ASSERT_EQ(source.Access(), kAccessReadWrite) << c.name << ", stopped at report " << stopAt;
+      ASSERT_EQ(dest.Access(), kAccessReadWrite) << c.name << ", stopped at report " << stopAt;
+    }
+    EXPECT_TRUE(finished) << c.name;
+  }
+}
+
+// The guard itself, nested and left by an exception.
+TEST(PxBitmap, AccessGuardRestoresTheBitsHoweverTheScopeEnds) {
+  TPxBitmap b;
+  b.SetAccess(kAccessRead);
+  {
+    const TPxAccessGuard outer(b, kAccessWrite);
+    EXPECT_EQ(b.Access(), kAccessWrite);
+    try {
+      const TPxAccessGuard inner(b, kAccessReadWrite);
+      EXPECT_EQ(b.Access(), kAccessReadWrite);
+      throw 1;
+    } catch (int) {
+    }
+    EXPECT_EQ(b.Access(), kAccessWrite);
+  }
+  EXPECT_EQ(b.Access(), kAccessRead);
 }
 
 TEST(PxBitmap, ThresholdEqualityKeepsTheCurrentStore) {

@@ -336,6 +336,41 @@ TEST(PxConvert, WideRowsFollowTheRules) {
   for (int x = 0; x < w; ++x) ASSERT_EQ(rgb.PixelBGR(x, 0), MakeBGR(byte(x, 1), byte(x, 2), byte(x, 4))) << x;
 }
 
+// Palette rows are expanded several pixels per store, each store reaching into
+// the next pixel: every width around the step sizes must come out exact and
+// stay within its row. A file-backed destination hands out each row as a
+// buffer of exactly the row's length, so the sanitizer build sees any store
+// past it (widths that are multiples of 4 have no padding).
+TEST(PxConvert, PaletteRowsOfEveryWidthAroundTheStepSizes) {
+  std::vector<int> widths;
+  for (int w = 1; w <= 9; ++w) widths.push_back(w);
+  for (int w : {63, 64, 65, 66, 67, 127, 128, 129, 130, 131, 200}) widths.push_back(w);
+  for (int w : widths) {
+    const int h = 3;
+    TPxBitmap pal;
+    pal.SetLocation(pxInMemory);
+    pal.AllocatePixels(w, h, pxPalette8);
+    for (int i = 0; i < 256; ++i) pal.SetPaletteEntry(i, MakeBGR(uint8_t(i), uint8_t(i * 7 + 1), uint8_t(255 - i)));
+    auto index = [](int x, int y) { return uint8_t(x * 13 + y * 101 + (x * x) % 11); };
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) pal.RowPointer(y)[x] = index(x, y);
+    TPxBitmap rgb;
+    rgb.SetMemoryThreshold(0);  // a temporary file
+    rgb.AllocatePixels(w, h, pxRGB24);
+    ASSERT_EQ(rgb.Location(), pxTempFile);
+    rgb.ConvertPixelsFrom(pal);
+    for (int y = 0; y < h; ++y) {
+      const uint8_t* row = rgb.RowPointer(y);
+      for (int x = 0; x < w; ++x) {
+        const uint8_t i = index(x, y);
+        const uint8_t want[3] = {uint8_t(255 - i), uint8_t(i * 7 + 1), i};  // blue, green, red
+        ASSERT_EQ(std::vector<uint8_t>(row + 3 * x, row + 3 * x + 3), std::vector<uint8_t>(want, want + 3))
+            << "width " << w << ", pixel " << x << ", " << y;
+      }
+    }
+  }
+}
+
 TEST(PxConvert, InvertedCMYKEdgeCasesRoundTrip) {
   struct {
     TColorBGR color;
