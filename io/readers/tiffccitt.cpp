@@ -452,8 +452,7 @@ class TDecoder {
 TCcittResult DecodeCcitt(const uint8_t* in, int64_t inSize, const TCcittOptions& options, int64_t rows, uint8_t* out,
                          int64_t rowBytes) {
   TCcittResult r;
-  if (in == nullptr || inSize <= 0 || options.Width <= 0 || rows <= 0 ||
-      (rowBytes < 0 ? -rowBytes : rowBytes) < (options.Width + 7) / 8) {
+  if (in == nullptr || inSize <= 0 || options.Width <= 0 || rows <= 0 || rowBytes < (options.Width + 7) / 8) {
     r.Status = TCcittStatus::kEndOfData;
     return r;
   }

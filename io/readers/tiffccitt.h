@@ -46,10 +46,8 @@ struct TCcittResult {
 
 inline constexpr int64_t kMaxBadRows = 64;
 
-// Decodes up to rows rows: row y at out + y × rowBytes, ceil(Width / 8) bytes
-// of it written (|rowBytes| at least that; a negative rowBytes puts each row
-// below the one before, as bottom-up bitmaps hold them). Rows not reached are
-// left as they were.
+// Decodes up to rows rows into out (rowBytes bytes per row, rowBytes >=
+// ceil(Width / 8)). Rows not reached are left as they were.
 TCcittResult DecodeCcitt(const uint8_t* in, int64_t inSize, const TCcittOptions& options, int64_t rows, uint8_t* out,
                          int64_t rowBytes);
 

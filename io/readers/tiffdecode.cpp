@@ -279,10 +279,6 @@ class TTiffDecoder {
     raw_.resize(size_t(planes));
     block_.resize(size_t(planes));
     int64_t clearFrom = l_.Height;  // rows from here on are cleared when decoding stops early
-    // Bilevel strips in a bitmap in memory: the fax decoder writes the
-    // bitmap's rows itself (one row length apart, each below the one before).
-    const bool faxIntoBitmap = IsCcitt(l_.Compression) && !tiled && l_.Kind == TKind::kMono &&
-                               bitmap_.Location() == pxInMemory && l_.FillOrder != 2;
     for (int64_t b = 0; b < perPlane; ++b) {
       const int64_t x0 = (b % across) * l_.BlockWidth, y0 = (b / across) * l_.BlockHeight;
       const int64_t bw = std::min(l_.BlockWidth, l_.Width - x0), bh = std::min(l_.BlockHeight, l_.Height - y0);
@@ -290,16 +286,6 @@ class TTiffDecoder {
       if (progress_.IsAborted()) {
         clearFrom = y0;
         break;
-      }
-      if (faxIntoBitmap) {
-        const size_t i = size_t(b);
-        DecodeFaxStrip(blocks_.Offsets[i], i < blocks_.Counts.size() ? blocks_.Counts[i] : 0, y0, bh);
-        if (progress_.IsAborted()) {
-          clearFrom = y0;
-          break;
-        }
-        progress_.Report(y0 + bh);
-        continue;
       }
       for (int p = 0; p < planes; ++p) {
         const size_t i = size_t(p * perPlane + b);
@@ -399,38 +385,6 @@ class TTiffDecoder {
     }
     std::memset(out.data() + produced, 0, size_t(outSize + 8 - produced));
     return out.data();
-  }
-
-  // Decodes a fax strip straight into rows y0 .. y0 + rows - 1 of the
-  // bitmap; rows the data does not reach are zero, as decoded data, and
-  // white-is-zero data is inverted in place.
-  void DecodeFaxStrip(int64_t offset, int64_t count, int64_t y0, int64_t rows) {
-    if (count <= 0) count = src_.Size();
-    int64_t inSize = 0;
-    const uint8_t* in = src_.View(offset, count, input_, inSize);
-    int64_t done = 0;
-    if (inSize > 0) {
-      TCcittOptions o;
-      o.Scheme = l_.Compression == TTiffCompression::kModifiedHuffman ? TCcittScheme::kModifiedHuffman
-                 : l_.Compression == TTiffCompression::kGroup3        ? TCcittScheme::kGroup3
-                                                                      : TCcittScheme::kGroup4;
-      o.Width = l_.BlockWidth;
-      o.TwoDimensional = l_.Compression == TTiffCompression::kGroup3 && (l_.T4Options & 1) != 0;
-      const TCcittResult r = DecodeCcitt(in, inSize, o, rows, bitmap_.RowPointer(int(y0)), -rowLength_);
-      done = std::clamp<int64_t>(r.Rows, 0, rows);
-      if (r.Status == TCcittStatus::kBad && r.Rows == 0) {
-        progress_.Fail("TIFF: bad CCITT data in the block at offset " + std::to_string(offset));
-        return;
-      }
-    }
-    const uint8_t flip = l_.Inverted ? 0xFF : 0x00;
-    for (int64_t r = 0; r < rows; ++r) {
-      uint8_t* d = bitmap_.RowPointer(int(y0 + r));
-      if (r >= done) std::memset(d, 0, size_t(usedRowBytes_));
-      if (flip)
-        for (int64_t i = 0; i < usedRowBytes_; ++i) d[i] ^= flip;
-      std::memset(d + usedRowBytes_, 0, size_t(rowLength_ - usedRowBytes_));
-    }
   }
 
   // The predictor is undone in the conversion itself for 8-bit gray and RGB
