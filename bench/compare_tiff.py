@@ -133,8 +133,9 @@ def main():
                  "Ours: `ReadTiff` from memory into a fresh bitmap (pxRGB24, pxMono1 for the fax page): directory, "
                  "allocation, decoding, predictor and the red/blue swap into blue, green, red rows. libtiff strips: "
                  "`TIFFReadEncodedStrip` of every strip into one fresh buffer for the picture (samples as stored, "
-                 "red first, packed bits for the fax page; the file memory-mapped by `TIFFOpen`, its opening not "
-                 "timed); libtiff RGBA: `TIFFReadRGBAImageOriented`. Both libtiff buffers are allocated as our "
+                 "red first, packed bits for the fax page; the file read into memory first, as ours is, and handed to "
+                 "`TIFFClientOpen` with a map procedure, so strips are decoded where they lie; opening not timed); "
+                 "libtiff RGBA: `TIFFReadRGBAImageOriented`. Both libtiff buffers are allocated as our "
                  "bitmaps allocate their pixels (`posix_memalign` to 2 MiB and `madvise(MADV_HUGEPAGE)` from 8 MiB, "
                  "as imaging/pxbitmap.cpp does), so neither side gains on page faults. Targets: ratio libtiff "
                  "strips / ours >= 1.0 for the RGB files, >= 1 / 1.2 for the fax page.")
