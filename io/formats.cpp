@@ -16,6 +16,7 @@
 #include "io/readers/tgareader.h"
 #include "io/readers/tiffreader.h"
 #include "io/readers/wbmpreader.h"
+#include "platform/byteorder.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -43,13 +44,6 @@ std::vector<std::string> SplitExtensions(const std::string& list) {
     begin = end + 1;
   }
   return parts;
-}
-
-uint32_t Le32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
-}
-uint16_t Le16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
 // Content tests of the formats without a reader.

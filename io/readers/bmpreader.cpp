@@ -13,6 +13,7 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
+#include "platform/byteorder.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -40,13 +41,6 @@ constexpr int64_t kChunkBytes = int64_t(1) << 22;
 // gives at most 255 pixels from 2 bytes. A tiny file claiming a huge picture
 // is refused by the limits check with this bound instead of being allocated.
 constexpr int64_t kRleMaxPixelsPerByte = 1024;
-
-uint16_t Le16(const uint8_t* p) {
-  return uint16_t(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 
 std::string At(int64_t offset) {
   return " at offset " + std::to_string(offset);

@@ -15,6 +15,7 @@
 #include "io/limits.h"
 #include "io/progress.h"
 #include "io/readers/giflzw.h"
+#include "platform/byteorder.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -30,10 +31,6 @@ constexpr int64_t kMaxPixelsPerByte = 4096;
 // taken as garbage.
 constexpr int kHugeSide = 65000;
 constexpr int64_t kHugeTail = 2000;
-
-uint16_t Le16(const uint8_t* p) {
-  return uint16_t(p[0] | (p[1] << 8));
-}
 
 // One image descriptor with the graphic control that came before it.
 struct TGifImage {

@@ -15,6 +15,7 @@
 #include "io/progress.h"
 #include "io/readers/bmpreader.h"
 #include "io/readers/pngreader.h"
+#include "platform/byteorder.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -25,12 +26,6 @@ constexpr int64_t kDirectoryHeader = 6;
 constexpr int64_t kEntrySize = 16;
 constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
-uint16_t Le16(const uint8_t* p) {
-  return uint16_t(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 // Bits an index needs to tell count colours apart (0 for no colours).
 int BitsForColors(int count) {
   int bits = 0;

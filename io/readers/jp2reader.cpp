@@ -14,6 +14,7 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
+#include "platform/byteorder.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -144,13 +145,6 @@ struct TOpjSession {
 };
 
 // ---------------------------------------------------------------- resolution box
-
-uint32_t Be32(const uint8_t* p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-uint16_t Be16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 
 // Dots per inch of a 'resd' or 'resc' box (grid points per metre = N / D × 10^E); 0 when unusable.
 void ResolutionOf(const uint8_t* b, int32_t& dpiX, int32_t& dpiY) {

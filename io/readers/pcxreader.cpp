@@ -14,6 +14,7 @@
 #include "io/progress.h"
 #include "io/readers/chunksource.h"
 #include "io/readers/rowkernel.h"
+#include "platform/byteorder.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -28,13 +29,6 @@ constexpr uint32_t kDcxMagic = 987654321u;
 constexpr int kDcxMaxPages = 1023;
 // Two bytes of run-length data give at most 63 bytes of 8 one-bit pixels.
 constexpr int64_t kRleMaxPixelsPerByte = 63 * 8 / 2 + 1;
-
-uint16_t Le16(const uint8_t* p) {
-  return uint16_t(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 
 // PCX run-length decoding. A run may pass the end of the bytes asked for; the
 // rest is kept for the next call, so runs that cross lines and rows work and

@@ -15,6 +15,7 @@
 #include "io/progress.h"
 #include "io/readers/chunksource.h"
 #include "io/readers/rowkernel.h"
+#include "platform/byteorder.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -27,13 +28,6 @@ constexpr int64_t kExtensionSize = 495;
 constexpr char kFooterSignature[] = "TRUEVISION-XFILE.";  // with its zero byte: 18 bytes
 // A two-byte packet (header and one 8-bit pixel) repeats at most 128 pixels.
 constexpr int64_t kRleMaxPixelsPerByte = 64;
-
-uint16_t Le16(const uint8_t* p) {
-  return uint16_t(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 
 // Text of a fixed-size field, cut at its first zero byte.
 std::string FieldText(const uint8_t* p, size_t n) {
