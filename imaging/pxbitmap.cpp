@@ -1,6 +1,5 @@
 #include "imaging/pxbitmap.h"
 
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cmath>
@@ -9,6 +8,7 @@
 #include <limits>
 #include <new>
 
+#include "imaging/pxblock.h"
 #include "imaging/pxcolor.h"
 #include "imaging/pxdibbitmap.h"
 #include "imaging/pxmask.h"
@@ -19,21 +19,6 @@ namespace rv {
 namespace {
 
 constexpr int64_t kDefaultThreshold = 33554432;  // 32 MiB when free memory is unknown
-constexpr size_t kHugePage = size_t(2) << 20;
-
-// Large blocks are aligned to 2 MiB and offered to transparent huge pages: the
-// first touch of a fresh picture then costs a few hundred faults instead of
-// tens of thousands, which is most of a fast reader's time.
-void* AllocateBlock(size_t bytes) {
-  void* p = nullptr;
-  if (bytes >= 4 * kHugePage) {
-    if (posix_memalign(&p, kHugePage, bytes) != 0) return nullptr;
-    madvise(p, bytes, MADV_HUGEPAGE);
-    return p;
-  }
-  if (posix_memalign(&p, 32, bytes) != 0) return nullptr;
-  return p;
-}
 
 int64_t TruncValue(double v) {
   if (std::isnan(v)) return 0;
@@ -184,7 +169,7 @@ void TPxBitmap::Reallocate(int width, int height, TPxBitmapFormat format, bool f
       if (location_ == pxInMemory && size > memoryThreshold_) location_ = pxTempFile;
       if (location_ == pxTempFile && !fileBuffer_->Create("IMG", size)) location_ = pxInMemory;
       if (location_ == pxInMemory) {
-        pixelBlock_ = AllocateBlock(size_t(size) + 32);
+        pixelBlock_ = AllocatePxBlock(size_t(size) + 32);
         if (!pixelBlock_) throw std::bad_alloc();
         pixelBase_ = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(pixelBlock_) + 31) & ~uintptr_t(31));
       }
