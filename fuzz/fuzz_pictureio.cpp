@@ -1,5 +1,5 @@
-// Bytes through the input component as the viewer loads them: format by
-// content, then the reader, then every row of the result is touched.
+// Bytes through the input component's load by content: the format the
+// content names, then its reader, then every row of the result is touched.
 #include <cstddef>
 #include <cstdint>
 
@@ -13,7 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   io.LoadBuffer(data, static_cast<int64_t>(size), 0);
 
   // Rows handed out must be whole: read every byte of every row.
-  rv::TPxBitmap& bitmap = *io.TargetBitmap();
   rv::TouchPixels(*io.TargetBitmap());
   return 0;
 }

@@ -1,4 +1,4 @@
-// The GIF reader through TPictureIO (as the viewer loads a file) and ReadGif
+// The GIF reader through TPictureIO's GIF loads and ReadGif
 // alone, on GIFs written byte by byte by the builder below.
 #include "io/readers/gifreader.h"
 
