@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -609,8 +610,8 @@ void TBmpReader::ReadDirect24() {
 }
 
 void TBmpReader::DecodeUncompressed() {
-  const uint8_t savedAccess = bitmap_.Access();
-  bitmap_.SetAccess(2);  // whole rows are written: a file-backed row need not be read first
+  std::optional<TPxAccessGuard> access(
+      std::in_place, bitmap_, kAccessWrite);  // whole rows are written: a file-backed row need not be read first
   if (h_.bitCount == 24 && !h_.topDown && bitmap_.Location() == pxInMemory && rowBytes_ == bitmap_.RowLength()) {
     ReadDirect24();
   } else if (h_.bitCount == 24) {
@@ -652,7 +653,7 @@ void TBmpReader::DecodeUncompressed() {
   // palette index 0 when indexed); their alpha stays opaque.
   for (int64_t fileRow = dataRows_; fileRow < rows_; ++fileRow)
     std::memset(bitmap_.RowPointer(DestRow(fileRow)), 0, size_t(bitmap_.RowLength()));
-  bitmap_.SetAccess(savedAccess);
+  access.reset();
   progress_.Report(rows_);
 }
 
@@ -669,8 +670,7 @@ void TBmpReader::DecodeRle() {
 
   // Pixels never written are zero: black, or palette entry 0 when indexed.
   bitmap_.FillWith(0);
-  const uint8_t savedAccess = bitmap_.Access();
-  bitmap_.SetAccess(3);
+  std::optional<TPxAccessGuard> access(std::in_place, bitmap_, kAccessReadWrite);
 
   const bool indexed = output_ == TOutput::kIndexed;
   const int64_t width = h_.width;
@@ -752,7 +752,7 @@ void TBmpReader::DecodeRle() {
     p += std::min<int64_t>(bytes + (bytes & 1), end - p);
   }
   maxIndex_ = std::max(maxIndex_, maxIndex);
-  bitmap_.SetAccess(savedAccess);
+  access.reset();
   progress_.Report(rows_);
 }
 

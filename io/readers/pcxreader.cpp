@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -312,8 +313,7 @@ void TPcxReader::Decode() {
   std::vector<uint8_t> scan(static_cast<size_t>(lineBytes));
   TChunkSource source(stream_, h_.start + kHeaderSize, h_.end);
   TPcxRle rle(source);
-  const uint8_t savedAccess = bitmap_.Access();
-  bitmap_.SetAccess(2);  // whole rows are written
+  std::optional<TPxAccessGuard> access(std::in_place, bitmap_, kAccessWrite);  // whole rows are written
   const int rowLength = bitmap_.RowLength();
   int64_t row = 0;
   for (; row < h_.height && !progress_.IsAborted(); ++row) {
@@ -329,7 +329,7 @@ void TPcxReader::Decode() {
   }
   // The data ended early: the rows that were not decoded are black.
   for (int64_t r = row; r < h_.height; ++r) std::memset(bitmap_.RowPointer(int(r)), 0, size_t(rowLength));
-  bitmap_.SetAccess(savedAccess);
+  access.reset();
   progress_.Report(h_.height);
 }
 

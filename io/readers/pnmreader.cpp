@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -347,8 +348,7 @@ bool TPnmReader::DecodeRaw(TChunkSource& in) {
   progress_.Scale = 100.0 / double(height_);
 
   std::vector<uint8_t> scratch(static_cast<size_t>(rowBytes));
-  const uint8_t savedAccess = bitmap_.Access();
-  bitmap_.SetAccess(2);  // whole rows are written
+  std::optional<TPxAccessGuard> access(std::in_place, bitmap_, kAccessWrite);  // whole rows are written
   for (int64_t row = 0; row < rows && !progress_.IsAborted(); ++row) {
     int64_t got = 0;
     const uint8_t* src = in.Take(rowBytes, scratch.data(), &got);
@@ -363,14 +363,13 @@ bool TPnmReader::DecodeRaw(TChunkSource& in) {
   }
   for (int64_t row = rows; row < height_; ++row)
     std::memset(bitmap_.RowPointer(int(row)), 0, size_t(bitmap_.RowLength()));
-  bitmap_.SetAccess(savedAccess);
+  access.reset();
   progress_.Report(height_);
   return true;
 }
 
 bool TPnmReader::DecodePlainBits(TChunkSource& in) {
-  const uint8_t savedAccess = bitmap_.Access();
-  bitmap_.SetAccess(2);
+  std::optional<TPxAccessGuard> access(std::in_place, bitmap_, kAccessWrite);
   const int rowLength = bitmap_.RowLength();
   int64_t row = 0;
   bool ended = false;
@@ -389,15 +388,14 @@ bool TPnmReader::DecodePlainBits(TChunkSource& in) {
     progress_.Report(row + 1);
   }
   for (; row < height_; ++row) std::memset(bitmap_.RowPointer(int(row)), 0, size_t(rowLength));
-  bitmap_.SetAccess(savedAccess);
+  access.reset();
   return true;
 }
 
 bool TPnmReader::DecodePlainSamples(TChunkSource& in) {
   const int samples = magic_ == 3 ? 3 : 1;
   const int64_t max = maxval_;
-  const uint8_t savedAccess = bitmap_.Access();
-  bitmap_.SetAccess(2);
+  std::optional<TPxAccessGuard> access(std::in_place, bitmap_, kAccessWrite);
   const int rowLength = bitmap_.RowLength();
   std::vector<uint8_t> values(size_t(width_ * samples));
   int64_t row = 0;
@@ -442,7 +440,7 @@ bool TPnmReader::DecodePlainSamples(TChunkSource& in) {
     progress_.Report(row + 1);
   }
   for (; row < height_; ++row) std::memset(bitmap_.RowPointer(int(row)), 0, size_t(rowLength));
-  bitmap_.SetAccess(savedAccess);
+  access.reset();
   return ok;
 }
 

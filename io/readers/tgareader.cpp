@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -491,8 +492,7 @@ void TTgaReader::Decode() {
   std::vector<uint8_t> alphaRow(mask_ ? size_t(w) : 0);
   TChunkSource source(stream_, h_.dataStart, h_.end);
   TTgaRle rle(source, pixelBytes_);
-  const uint8_t savedAccess = bitmap_.Access();
-  bitmap_.SetAccess(2);  // whole rows are written
+  std::optional<TPxAccessGuard> access(std::in_place, bitmap_, kAccessWrite);  // whole rows are written
   int64_t fileRow = 0;
   bool ended = false;
   for (; fileRow < rows_ && !ended && !progress_.IsAborted(); ++fileRow) {
@@ -530,7 +530,7 @@ void TTgaReader::Decode() {
   }
   // Rows the data did not reach are black (opaque where there is a mask).
   for (int64_t r = fileRow; r < rows_; ++r) std::memset(bitmap_.RowPointer(DestRow(r)), 0, size_t(bitmap_.RowLength()));
-  bitmap_.SetAccess(savedAccess);
+  access.reset();
   progress_.Report(rows_);
 
   if (mask_) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,8 +102,7 @@ void Decode(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool para
 
   const int64_t rowsPerChunk = std::max<int64_t>(1, kChunkBytes / rowBytes);
   std::vector<uint8_t> buffer(size_t(std::min(rowsPerChunk, rows) * rowBytes));
-  const uint8_t savedAccess = bitmap.Access();
-  bitmap.SetAccess(2);  // whole rows are written
+  std::optional<TPxAccessGuard> access(std::in_place, bitmap, kAccessWrite);  // whole rows are written
   stream.Seek(dataStart, soBeginning);
   for (int64_t row = 0; row < rows && !progress.IsAborted();) {
     const int64_t n = std::min(rowsPerChunk, rows - row);
@@ -116,7 +116,7 @@ void Decode(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool para
     progress.Report(row);
   }
   for (int64_t row = rows; row < height; ++row) std::memset(bitmap.RowPointer(int(row)), 0, size_t(bitmap.RowLength()));
-  bitmap.SetAccess(savedAccess);
+  access.reset();
   progress.Report(height);
 }
 
