@@ -15,6 +15,7 @@
 #include "io/limits.h"
 #include "io/progress.h"
 #include "io/readers/chunksource.h"
+#include "io/readers/rowconvert.h"
 #include "io/readers/rowkernel.h"
 #include "platform/stream.h"
 
@@ -70,14 +71,6 @@ int64_t HeaderNumber(const std::string& t) {
     v = v * 10 + (c - '0');
   }
   return v <= 2147483647 ? v : -1;
-}
-
-RV_ROW_KERNEL void RgbToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int64_t w) {
-  for (int64_t x = 0; x < w; ++x) {
-    dst[3 * x] = src[3 * x + 2];
-    dst[3 * x + 1] = src[3 * x + 1];
-    dst[3 * x + 2] = src[3 * x];
-  }
 }
 
 RV_ROW_KERNEL void GrayToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int64_t w) {

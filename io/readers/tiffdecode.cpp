@@ -14,6 +14,7 @@
 #include "io/ioparams.h"
 #include "io/limits.h"
 #include "io/progress.h"
+#include "io/readers/rowconvert.h"
 #include "io/readers/rowkernel.h"
 #include "io/readers/tiffccitt.h"
 #include "io/readers/tiffdir.h"
@@ -222,14 +223,6 @@ void UndoPredictor(uint8_t* row, int64_t samples, int stride, int bits, bool be)
     };
     for (int64_t i = stride; i < samples; ++i)
       put(row + 2 * i, uint16_t(get(row + 2 * i) + get(row + 2 * (i - stride))));
-  }
-}
-
-RV_ROW_KERNEL void RgbToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int64_t count) {
-  for (int64_t x = 0; x < count; ++x) {
-    dst[3 * x] = src[3 * x + 2];
-    dst[3 * x + 1] = src[3 * x + 1];
-    dst[3 * x + 2] = src[3 * x];
   }
 }
 
