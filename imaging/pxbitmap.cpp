@@ -1,6 +1,5 @@
 #include "imaging/pxbitmap.h"
 
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
