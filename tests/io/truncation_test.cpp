@@ -300,6 +300,17 @@ TFixture PnmText(const std::string& text) {
   return f;
 }
 
+// ------------------------------------------------------------ WBMP
+
+// A 10 x 4 type-0 WBMP: type, fixed header, width and height as one byte
+// each, then 2 bytes a row (white is 1).
+TFixture Wbmp10x4() {
+  TFixture f;
+  f.File = {0, 0, 10, 4, 0xFF, 0xC0, 0x0F, 0x40, 0xF0, 0x80, 0x3C, 0xC0};
+  f.DataStart = 4;
+  return f;
+}
+
 // ------------------------------------------------------------ the table
 
 const TRecipe kRecipes[] = {
@@ -431,6 +442,9 @@ const TRecipe kRecipes[] = {
     // Text samples: a cut number reads as another value.
     {"PnmPlainRgb", ffPNM, [] { return PnmText("P3 2 2 255 1 2 3 4 5 6 7 8 9 10 11 12"); }, TCutRule::kSameTwice},
     {"PnmPlainBitmap", ffPNM, [] { return PnmText("P1 5 2 10101 01010"); }, TCutRule::kSameTwice},
+
+    // WBMP: rows of bits, black where a byte is missing.
+    {"Wbmp", ffWBMP, Wbmp10x4, TCutRule::kZeroFilled},
 };
 
 INSTANTIATE_TEST_SUITE_P(Recipes, TruncationTest, testing::ValuesIn(kRecipes),
