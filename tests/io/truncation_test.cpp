@@ -130,8 +130,12 @@ TEST_P(TruncationTest, EveryCutFailsCleanlyOrKeepsWhatArrived) {
     const TPicture a = Decode(r, part.data(), part.size());
     const TPicture b = Decode(r, part.data(), part.size());
     ASSERT_EQ(a.Aborted, b.Aborted);
-    if (cut >= f.DataStart) ASSERT_FALSE(a.Aborted) << a.Reason;
-    if (cut < f.DataStart && f.FailsBefore) ASSERT_TRUE(a.Aborted);
+    if (cut >= f.DataStart) {
+      ASSERT_FALSE(a.Aborted) << a.Reason;
+    }
+    if (cut < f.DataStart && f.FailsBefore) {
+      ASSERT_TRUE(a.Aborted);
+    }
     if (a.Aborted) {
       EXPECT_FALSE(a.Reason.empty());
       EXPECT_TRUE(a.KeptPrevious);
@@ -169,7 +173,9 @@ TEST_P(TruncationTest, EveryCutFailsCleanlyOrKeepsWhatArrived) {
             }
           }
         }
-        if (anyPresent) EXPECT_EQ(a.HasAlpha, whole.HasAlpha);
+        if (anyPresent) {
+          EXPECT_EQ(a.HasAlpha, whole.HasAlpha);
+        }
         break;
       }
       case TCutRule::kDecodedPrefix: {
@@ -178,7 +184,9 @@ TEST_P(TruncationTest, EveryCutFailsCleanlyOrKeepsWhatArrived) {
           const int y = f.BottomUp ? a.Height - 1 - row : row;
           for (int x = 0; x < a.Width; ++x) {
             past = past || a.At(x, y) != whole.At(x, y);
-            if (past) ASSERT_EQ(Hex(a.At(x, y)), Hex(kOpaqueBlack)) << x << "," << y;
+            if (past) {
+              ASSERT_EQ(Hex(a.At(x, y)), Hex(kOpaqueBlack)) << x << "," << y;
+            }
           }
         }
         break;
