@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bmpfile.h"
 #include "imaging/pxbitmap.h"
 #include "imaging/pxmask.h"
 #include "imaging/pxstreams.h"
@@ -26,107 +27,7 @@ namespace rv {
 namespace {
 
 using namespace testing_support;
-
-// What a test BMP holds. Fields left alone give a valid 40-byte-header file.
-struct TBmpSpec {
-  uint32_t headerSize = 40;
-  int32_t width = 1;
-  int32_t height = 1;
-  uint16_t planes = 1;
-  uint16_t bitCount = 24;
-  uint32_t compression = 0;
-  int32_t xppm = 0;
-  int32_t yppm = 0;
-  uint32_t colorsUsed = 0;
-  std::vector<uint32_t> masks;     // after a 40-byte header, or inside a larger one
-  std::vector<TColorBGR> palette;  // 4 bytes an entry (3 after a 12-byte header)
-  Bytes pixels;                    // the pixel data as stored
-  int64_t dataOffset = -1;         // bfOffBits; -1: right after the colour table
-  bool fileHeader = true;
-};
-
-Bytes MakeBmp(const TBmpSpec& s) {
-  const bool core = s.headerSize == 12;
-  const size_t fh = s.fileHeader ? 14 : 0;
-  const size_t masksAfter = s.headerSize == 40 ? s.masks.size() * 4 : 0;
-  const size_t entry = core ? 3 : 4;
-  const size_t tableStart = fh + s.headerSize + masksAfter;
-  const size_t dataStart = tableStart + s.palette.size() * entry;
-  Bytes b(dataStart, 0);
-  if (s.fileHeader) {
-    b[0] = 'B';
-    b[1] = 'M';
-    Put32(b, 2, uint32_t(dataStart + s.pixels.size()));
-    Put32(b, 10, uint32_t(s.dataOffset >= 0 ? s.dataOffset : int64_t(dataStart)));
-  }
-  Put32(b, fh, s.headerSize);
-  if (core) {
-    Put16(b, fh + 4, uint32_t(s.width));
-    Put16(b, fh + 6, uint32_t(s.height));
-    Put16(b, fh + 8, s.planes);
-    Put16(b, fh + 10, s.bitCount);
-  } else {
-    Put32(b, fh + 4, uint32_t(s.width));
-    Put32(b, fh + 8, uint32_t(s.height));
-    Put16(b, fh + 12, s.planes);
-    Put16(b, fh + 14, s.bitCount);
-    if (s.headerSize >= 20) Put32(b, fh + 16, s.compression);
-    if (s.headerSize >= 32) {
-      Put32(b, fh + 24, uint32_t(s.xppm));
-      Put32(b, fh + 28, uint32_t(s.yppm));
-    }
-    if (s.headerSize >= 36) Put32(b, fh + 32, s.colorsUsed);
-    for (size_t i = 0; i < s.masks.size(); ++i) {
-      const size_t at = fh + 40 + 4 * i;  // after a 40-byte header, else inside the header
-      if (at + 4 <= fh + s.headerSize + masksAfter) Put32(b, at, s.masks[i]);
-    }
-  }
-  for (size_t i = 0; i < s.palette.size(); ++i) {
-    b[tableStart + i * entry] = s.palette[i].b;
-    b[tableStart + i * entry + 1] = s.palette[i].g;
-    b[tableStart + i * entry + 2] = s.palette[i].r;
-  }
-  b.insert(b.end(), s.pixels.begin(), s.pixels.end());
-  return b;
-}
-
-// Uncompressed rows as stored (bottom-up unless topDown), padded to 4 bytes;
-// pixel(x, y, out) writes the stored bytes of picture pixel (x, y), y = 0 the top.
-Bytes StoredRows(int width, int height, int bits, bool topDown,
-                 const std::function<void(int x, int y, uint8_t* row)>& pixel) {
-  const size_t stride = size_t((width * bits + 31) / 32 * 4);
-  Bytes data(stride * size_t(height), 0);
-  for (int fileRow = 0; fileRow < height; ++fileRow) {
-    const int y = topDown ? fileRow : height - 1 - fileRow;
-    for (int x = 0; x < width; ++x) pixel(x, y, data.data() + stride * size_t(fileRow));
-  }
-  return data;
-}
-
-TColorBGR Colour24(int x, int y) {
-  return TColorBGR{uint8_t(10 * x + y), uint8_t(50 + y), uint8_t(200 - x)};
-}
-
-Bytes Rows24(int width, int height, bool topDown) {
-  return StoredRows(width, height, 24, topDown, [](int x, int y, uint8_t* row) {
-    const TColorBGR c = Colour24(x, y);
-    std::memcpy(row + 3 * x, &c, 3);
-  });
-}
-
-// Packs indexes of `bits` each, first pixel in the high bits.
-Bytes IndexRows(int width, int height, int bits, const std::function<int(int x, int y)>& index) {
-  return StoredRows(width, height, bits, false, [&](int x, int y, uint8_t* row) {
-    const int perByte = 8 / bits;
-    row[x / perByte] |= uint8_t(index(x, y) << (8 - bits * (x % perByte + 1)));
-  });
-}
-
-std::vector<TColorBGR> Ramp(int n) {
-  std::vector<TColorBGR> p;
-  for (int i = 0; i < n; ++i) p.push_back(TColorBGR{uint8_t(i), uint8_t(255 - i), uint8_t(3 * i)});
-  return p;
-}
+using namespace testing_support::bmp;
 
 class BmpReaderTest : public testing::Test {
  protected:
@@ -470,12 +371,6 @@ TEST_F(BmpReaderTest, BitFieldMasksPrecedeTheColourTable) {
 
 // ------------------------------------------------------------ run-length
 
-// Rows 0..3 of a 6-wide RLE8 picture, bottom row first in the file:
-//   file row 0: run of 3 x index 1, absolute 2,3,4 (odd: padded), EOL
-//   file row 1: delta (2, 1) to file row 2, column 2
-//   file row 2: run of 4 x index 5 from column 2, EOL
-//   file row 3: absolute 6,7,8,9 then end of bitmap at column 4
-const Bytes kRle8Data = {3, 1, 0, 3, 2, 3, 4, 0, 0, 0, 0, 2, 2, 1, 4, 5, 0, 0, 0, 4, 6, 7, 8, 9, 0, 1};
 // The expected indexes, top row first; -1 never written (black).
 const int kRle8Expected[4][6] = {
     {6, 7, 8, 9, -1, -1}, {-1, -1, 5, 5, 5, 5}, {-1, -1, -1, -1, -1, -1}, {1, 1, 1, 2, 3, 4}};
@@ -501,14 +396,6 @@ TEST_F(BmpReaderTest, Rle8RunsAbsoluteRunsDeltasAndEndOfBitmap) {
       }
   }
 }
-
-// An 8x2 RLE4 picture.
-// clang-format off
-const Bytes kRle4Data = {
-    5, 0xAB, 0, 3, 0xCD, 0xE0, 0, 0,           // bottom: A B A B A, absolute C D E (2 bytes, no pad), EOL
-    0, 5, 0x12, 0x34, 0x50, 0, 1, 0x60, 0, 1,  // top: absolute 1..5 (3 bytes, padded), run of one 6, end
-};
-// clang-format on
 
 TEST_F(BmpReaderTest, Rle4AlternatesNibblesAndPacksAbsoluteRuns) {
   TBmpSpec s;
@@ -685,27 +572,6 @@ TEST_F(BmpReaderTest, AbortFromTheProgressCallbackStopsAtTheNextRow) {
 }
 
 // ------------------------------------------------------------ bad input
-
-// A valid 4x2 8-bit file that the bad cases below change in one way.
-TBmpSpec GoodSpec() {
-  TBmpSpec s;
-  s.width = 4;
-  s.height = 2;
-  s.bitCount = 8;
-  s.palette = Ramp(256);
-  s.pixels = IndexRows(4, 2, 8, [](int x, int y) { return x + y; });
-  return s;
-}
-
-TBmpSpec WithBits(uint16_t bits, uint32_t compression, std::vector<uint32_t> masks = {}) {
-  TBmpSpec s = GoodSpec();
-  s.bitCount = bits;
-  s.compression = compression;
-  s.masks = std::move(masks);
-  s.palette.clear();
-  s.pixels = Bytes(size_t((4 * bits + 31) / 32 * 4) * 2, 0x11);
-  return s;
-}
 
 // Headers that cannot be right: refused before anything is allocated.
 struct TRefusedCase {
@@ -1142,48 +1008,6 @@ TEST_F(BmpReaderTest, ColourTableIsCutAtThePixelDataOffset) {
   for (int x = 0; x < 4; ++x) EXPECT_EQ(bitmap_.ColorAt(x, 0), s.palette[size_t(x)]);
 }
 
-// Uncompressed data that ends early is not an error and keeps the header's
-// size, as browsers show a cut picture: the rows there (the bottom ones of a
-// bottom-up file) are decoded, a partial row is completed with zero bytes,
-// the rows past the data are cleared.
-struct TCutCase {
-  const char* name;
-  bool fileBacked;  // the row-by-row path instead of the whole-block read
-  int topDown;      // 1: top-down rows
-};
-
-class BmpTruncatedTest : public BmpReaderTest, public testing::WithParamInterface<TCutCase> {};
-
-TEST_P(BmpTruncatedTest, KeepsTheHeadersSizeAndClearsTheRowsPastTheData) {
-  const TCutCase& c = GetParam();
-  if (c.fileBacked) bitmap_.SetMemoryThreshold(0);
-  TBmpSpec s;
-  s.width = 5;
-  s.height = c.topDown ? -6 : 6;
-  s.pixels = Rows24(5, 6, c.topDown);
-  s.pixels.resize(16 * 2 + 7);  // two whole rows and two pixels and a byte of the third
-  Read(MakeBmp(s));
-  ASSERT_FALSE(aborted_) << progress_.AbortReason;
-  EXPECT_EQ(params_.Height, 6);
-  ASSERT_EQ(bitmap_.Width(), 5);
-  ASSERT_EQ(bitmap_.Height(), 6);
-  // File row i is picture row 5 - i (bottom-up) or i (top-down).
-  auto row = [&](int fileRow) { return c.topDown ? fileRow : 5 - fileRow; };
-  for (int x = 0; x < 5; ++x) {
-    EXPECT_EQ(bitmap_.ColorAt(x, row(0)), Colour24(x, row(0)));
-    EXPECT_EQ(bitmap_.ColorAt(x, row(1)), Colour24(x, row(1)));
-    for (int fileRow = 3; fileRow < 6; ++fileRow) EXPECT_EQ(bitmap_.ColorAt(x, row(fileRow)), TColorBGR{}) << x;
-  }
-  EXPECT_EQ(bitmap_.ColorAt(1, row(2)), Colour24(1, row(2)));
-  EXPECT_EQ(bitmap_.ColorAt(2, row(2)), (TColorBGR{Colour24(2, row(2)).b, 0, 0}));
-  EXPECT_EQ(bitmap_.ColorAt(4, row(2)), TColorBGR{});
-}
-
-INSTANTIATE_TEST_SUITE_P(Stores, BmpTruncatedTest,
-                         testing::Values(TCutCase{"InMemory", false, 0}, TCutCase{"FileBacked", true, 0},
-                                         TCutCase{"TopDown", false, 1}),
-                         [](const testing::TestParamInfo<TCutCase>& i) { return std::string(i.param.name); });
-
 // A file that ends where its pixel data would start shows at the header's
 // size, cleared: black in colour, palette index 0 when indexed, opaque. The
 // pixel data offset may name that end or be left 0.
@@ -1228,113 +1052,6 @@ TEST_F(BmpReaderTest, RleEndingWithoutEndOfBitmapIsNotAnError) {
   EXPECT_EQ(bitmap_.ColorAt(1, 0), s.palette[8]);
   EXPECT_EQ(bitmap_.ColorAt(2, 0), TColorBGR{});
 }
-
-// Every cut of a good file fails cleanly or gives a picture of the header's
-// size; decoding the same cut twice gives the same pixels; the rows a cut
-// keeps are the rows of the whole file, the rows it lost are black.
-struct TSweepCase {
-  const char* name;
-  std::function<TBmpSpec()> spec;
-};
-
-class BmpTruncationSweep : public BmpReaderTest, public testing::WithParamInterface<TSweepCase> {};
-
-TEST_P(BmpTruncationSweep, EveryCutFailsCleanlyOrKeepsWholeRowsAtTheHeadersSize) {
-  const TBmpSpec spec = GetParam().spec();
-  const Bytes whole = MakeBmp(spec);
-  Read(whole);
-  ASSERT_FALSE(aborted_) << progress_.AbortReason;
-  const int width = bitmap_.Width(), height = bitmap_.Height();
-  std::vector<TColorBGR> full;
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) full.push_back(bitmap_.ColorAt(x, y));
-  const bool topDown = spec.height < 0;
-  const bool rle = spec.compression == 1 || spec.compression == 2;
-  const size_t stride = size_t((width * spec.bitCount + 31) / 32 * 4);
-  const size_t dataStart = whole.size() - spec.pixels.size();
-
-  for (size_t cut = 0; cut < whole.size(); ++cut) {
-    SCOPED_TRACE("cut at " + std::to_string(cut));
-    const Bytes part(whole.begin(), whole.begin() + ptrdiff_t(cut));
-    TPxBitmap first;
-    Read(part);
-    if (aborted_) {
-      EXPECT_FALSE(progress_.AbortReason.empty());
-      continue;
-    }
-    ASSERT_EQ(bitmap_.Width(), width);
-    ASSERT_EQ(bitmap_.Height(), height);  // the header's size, however much data is left
-    bitmap_.MoveStorageTo(first);
-    Read(part);
-    ASSERT_FALSE(aborted_);
-    ASSERT_EQ(bitmap_.Width(), first.Width());
-    ASSERT_EQ(bitmap_.Height(), first.Height());
-    for (int y = 0; y < first.Height(); ++y)
-      for (int x = 0; x < width; ++x) ASSERT_EQ(bitmap_.ColorAt(x, y), first.ColorAt(x, y)) << x << "," << y;
-    if (rle) continue;
-    // Whole rows in the cut equal the same rows of the whole picture; the
-    // rows past the data are black.
-    const int wholeRows = int((cut - dataStart) / stride);
-    const int reached = int((cut - dataStart + stride - 1) / stride);
-    for (int i = 0; i < height; ++i) {
-      if (i >= wholeRows && i < reached) continue;  // the partial row
-      const int row = topDown ? i : height - 1 - i;
-      for (int x = 0; x < width; ++x)
-        ASSERT_EQ(first.ColorAt(x, row), i < wholeRows ? full[size_t(row * width + x)] : TColorBGR{})
-            << "file row " << i << ", x " << x;
-    }
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Files, BmpTruncationSweep,
-                         testing::Values(TSweepCase{"Rgb24",
-                                                    [] {
-                                                      TBmpSpec s;
-                                                      s.width = 5;
-                                                      s.height = 4;
-                                                      s.pixels = Rows24(5, 4, false);
-                                                      return s;
-                                                    }},
-                                         TSweepCase{"Rgb24TopDown",
-                                                    [] {
-                                                      TBmpSpec s;
-                                                      s.width = 3;
-                                                      s.height = -4;
-                                                      s.pixels = Rows24(3, 4, true);
-                                                      return s;
-                                                    }},
-                                         TSweepCase{"Pal8", [] { return GoodSpec(); }},
-                                         TSweepCase{"Rgba32",
-                                                    [] {
-                                                      TBmpSpec s = WithBits(32, 0);
-                                                      for (size_t i = 0; i < s.pixels.size(); ++i)
-                                                        s.pixels[i] = uint8_t(i * 37);
-                                                      return s;
-                                                    }},
-                                         TSweepCase{"Rgb16",
-                                                    [] {
-                                                      return WithBits(16, 3, {0xF800, 0x07E0, 0x001F});
-                                                    }},
-                                         TSweepCase{"Rle8",
-                                                    [] {
-                                                      TBmpSpec s = GoodSpec();
-                                                      s.width = 6;
-                                                      s.height = 4;
-                                                      s.compression = 1;
-                                                      s.pixels = kRle8Data;
-                                                      return s;
-                                                    }},
-                                         TSweepCase{"Rle4",
-                                                    [] {
-                                                      TBmpSpec s = GoodSpec();
-                                                      s.width = 8;
-                                                      s.bitCount = 4;
-                                                      s.compression = 2;
-                                                      s.palette = Ramp(16);
-                                                      s.pixels = kRle4Data;
-                                                      return s;
-                                                    }}),
-                         [](const testing::TestParamInfo<TSweepCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
 }  // namespace rv

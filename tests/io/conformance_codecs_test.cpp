@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "conformance.h"
 #include "imaging/pxbitmap.h"
 #include "io/pictureio.h"
 #include "pngref.h"
@@ -37,17 +38,18 @@ namespace rv {
 namespace {
 
 // The corpus lives beside the repository; without it these tests skip.
-#define REQUIRE_CORPUS()                                                                        \
-  do {                                                                                          \
-    if (!std::filesystem::is_directory(std::string(REVIMORA_SOURCE_DIR) + "/../shared/corpus")) \
-      GTEST_SKIP() << "../shared/corpus is absent: corpus test skipped";                        \
+#define REQUIRE_CORPUS()                                                 \
+  do {                                                                   \
+    if (!std::filesystem::is_directory(test::CorpusRoot()))              \
+      GTEST_SKIP() << "../shared/corpus is absent: corpus test skipped"; \
   } while (0)
 
 namespace fs = std::filesystem;
 using TBytes = std::vector<uint8_t>;
 
+// The corpus root with its trailing slash, to which corpus-relative paths are appended.
 std::string CorpusRoot() {
-  return std::string(REVIMORA_SOURCE_DIR) + "/../shared/corpus/";
+  return test::CorpusRoot() + "/";
 }
 
 TBytes ReadFile(const std::string& path) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "conformance.h"
 #include "imaging/pxbitmap.h"
 #include "io/pictureio.h"
 #include "pngref.h"
@@ -28,31 +29,29 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string CorpusRoot() {
-  return std::string(REVIMORA_SOURCE_DIR) + "/../shared/corpus";
-}
+using test::CorpusRoot;
+using test::TOutcome;
 
 // The pygif tests whose result here differs from the suite's, and why.
-enum class TGifOutcome { kFails, kLoadsUncompared };
 struct TGifDeviation {
   const char* Test;
-  TGifOutcome Outcome;
+  TOutcome Outcome;
   const char* Why;
 };
 
 const TGifDeviation kPygifDeviations[] = {
-    {"max-codes", TGifOutcome::kFails, "LZW minimum code size 11: only 2..8 are accepted"},
-    {"max-width", TGifOutcome::kFails,
+    {"max-codes", TOutcome::kFails, "LZW minimum code size 11: only 2..8 are accepted"},
+    {"max-width", TOutcome::kFails,
      "a colour image over 65000 pixels wide ending within 2000 bytes of the file's end is taken as garbage"},
-    {"max-height", TGifOutcome::kFails,
+    {"max-height", TOutcome::kFails,
      "a colour image over 65000 pixels high ending within 2000 bytes of the file's end is taken as garbage"},
-    {"invalid-code", TGifOutcome::kLoadsUncompared,
+    {"invalid-code", TOutcome::kLoadsUncompared,
      "the suite rejects a code past the next free entry; here decoding stops there and the rest is index 0"},
-    {"invalid-colors", TGifOutcome::kLoadsUncompared,
+    {"invalid-colors", TOutcome::kLoadsUncompared,
      "the suite rejects indices past the colour table; here they show black"},
-    {"plain-text", TGifOutcome::kLoadsUncompared,
+    {"plain-text", TOutcome::kLoadsUncompared,
      "plain-text extensions are skipped, so its one image loads; the suite renders nothing"},
-    {"dispose-restore-previous", TGifOutcome::kLoadsUncompared,
+    {"dispose-restore-previous", TOutcome::kLoadsUncompared,
      "disposal method 3 (restore previous) leaves the canvas as it is"},
 };
 
@@ -204,7 +203,7 @@ TEST(GifConformance, PygifFramesMatch) {
       EXPECT_TRUE(io.Aborted() || io.TargetBitmap()->IsEmpty()) << "the suite shows no frame";
       continue;
     }
-    if (deviation && deviation->Outcome == TGifOutcome::kFails) {
+    if (deviation && deviation->Outcome == TOutcome::kFails) {
       TPictureIO io;
       io.LoadFromFile(file);
       EXPECT_TRUE(io.Aborted() || io.TargetBitmap()->IsEmpty()) << deviation->Why;

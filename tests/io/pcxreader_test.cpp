@@ -19,94 +19,14 @@
 #include "io/ioparams.h"
 #include "io/pictureio.h"
 #include "io/progress.h"
+#include "pcxfile.h"
 #include "readertest.h"
 
 namespace rv {
 namespace {
 
 using namespace testing_support;
-
-// Run-length encoding as PCX writers do it; runs are cut at 63 bytes but not
-// at line ends, so a run may cross lines and rows.
-Bytes Rle(const Bytes& raw) {
-  Bytes out;
-  for (size_t i = 0; i < raw.size();) {
-    size_t n = 1;
-    while (i + n < raw.size() && n < 63 && raw[i + n] == raw[i]) ++n;
-    if (n > 1 || raw[i] >= 0xC0) out.push_back(uint8_t(0xC0 | n));
-    out.push_back(raw[i]);
-    i += n;
-  }
-  return out;
-}
-
-// What a test PCX holds. Fields left alone give a valid 2 x 2 24-bit RLE file.
-struct TPcxSpec {
-  uint8_t manufacturer = 10;
-  uint8_t version = 5;
-  uint8_t encoding = 1;
-  uint8_t bits = 8;
-  uint16_t xmin = 0, ymin = 0, xmax = 1, ymax = 1;
-  uint16_t hres = 72, vres = 72;
-  std::array<TColorBGR, 16> table{};
-  uint8_t planes = 3;
-  uint16_t bytesPerLine = 2;
-  Bytes lines;                     // the planes' lines of every row, before encoding
-  bool encode = true;              // run-length encode lines (else stored as given)
-  std::vector<TColorBGR> palette;  // a 256-entry table behind a 0x0C marker, when not empty
-};
-
-Bytes MakePcx(const TPcxSpec& s) {
-  Bytes b(128, 0);
-  b[0] = s.manufacturer;
-  b[1] = s.version;
-  b[2] = s.encoding;
-  b[3] = s.bits;
-  Put16(b, 4, s.xmin);
-  Put16(b, 6, s.ymin);
-  Put16(b, 8, s.xmax);
-  Put16(b, 10, s.ymax);
-  Put16(b, 12, s.hres);
-  Put16(b, 14, s.vres);
-  for (int i = 0; i < 16; ++i) {
-    b[16 + 3 * i] = s.table[size_t(i)].r;
-    b[17 + 3 * i] = s.table[size_t(i)].g;
-    b[18 + 3 * i] = s.table[size_t(i)].b;
-  }
-  b[65] = s.planes;
-  Put16(b, 66, s.bytesPerLine);
-  const Bytes data = s.encode ? Rle(s.lines) : s.lines;
-  b.insert(b.end(), data.begin(), data.end());
-  if (!s.palette.empty()) {
-    b.push_back(0x0C);
-    for (int i = 0; i < 256; ++i) {
-      const TColorBGR c = i < int(s.palette.size()) ? s.palette[size_t(i)] : TColorBGR{};
-      b.insert(b.end(), {c.r, c.g, c.b});
-    }
-  }
-  return b;
-}
-
-std::vector<TColorBGR> Ramp(int count, int step) {
-  std::vector<TColorBGR> p;
-  for (int i = 0; i < count; ++i) p.push_back(MakeBGR(uint8_t(i * step), uint8_t(255 - i * step), uint8_t(i)));
-  return p;
-}
-
-// A DCX file: the magic, the page table (offsets of pages placed one after
-// another, in the order given by `order`), then the pages.
-Bytes MakeDcx(const std::vector<Bytes>& pages, const std::vector<int>& order) {
-  const size_t tableBytes = 4 + 4 * (pages.size() + 1);
-  Bytes b(tableBytes, 0);
-  Put32(b, 0, 987654321u);
-  std::vector<uint32_t> offsets(pages.size());
-  for (int i : order) {
-    offsets[size_t(i)] = uint32_t(b.size());
-    b.insert(b.end(), pages[size_t(i)].begin(), pages[size_t(i)].end());
-  }
-  for (size_t i = 0; i < pages.size(); ++i) Put32(b, 4 + 4 * i, offsets[i]);
-  return b;
-}
+using namespace testing_support::pcx;
 
 class PcxReaderTest : public TReaderTest {
  protected:
@@ -308,80 +228,6 @@ TEST_F(PcxReaderTest, WindowOffsetsDoNotChangeTheSize) {
   EXPECT_EQ(io_.TargetBitmap()->Height(), 2);
 }
 
-// Data that ends early keeps the header's size: the rows decoded stay, the
-// rest of a row cut short and every row not reached are black (not the colour
-// of index 0); a header-only file is all black.
-struct TCutPcx {
-  const char* name;
-  std::function<TPcxSpec()> spec;
-  std::vector<std::vector<TColorBGR>> rows;  // expected, top row first
-};
-
-class PcxCutTest : public PcxReaderTest, public testing::WithParamInterface<TCutPcx> {};
-
-TEST_P(PcxCutTest, KeepsTheHeadersSizeAndBlackensWhatIsMissing) {
-  const TCutPcx& c = GetParam();
-  Load(MakePcx(c.spec()));
-  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
-  ASSERT_EQ(io_.TargetBitmap()->Height(), int(c.rows.size()));
-  ASSERT_EQ(io_.TargetBitmap()->Width(), int(c.rows[0].size()));
-  for (size_t y = 0; y < c.rows.size(); ++y)
-    for (size_t x = 0; x < c.rows[y].size(); ++x) EXPECT_EQ(Pixel(int(x), int(y)), c.rows[y][x]) << x << "," << y;
-}
-
-void PrintTo(const TCutPcx& c, std::ostream* os) {
-  *os << c.name;
-}
-
-constexpr TColorBGR kBlack{};
-
-// 4 x 3 pixels of 4 bits through the header's table, whose entry 0 is not black.
-TPcxSpec Packed4(Bytes lines) {
-  TPcxSpec s;
-  s.encoding = 0;
-  s.encode = false;
-  s.bits = 4;
-  s.planes = 1;
-  s.xmax = 3;
-  s.ymax = 2;
-  s.bytesPerLine = 2;
-  for (int i = 0; i < 16; ++i) s.table[size_t(i)] = MakeBGR(uint8_t(9 + i), 9, 9);
-  s.lines = std::move(lines);
-  return s;
-}
-
-const TCutPcx kCutPcx[] = {
-    {"RunLengthOneAndAHalfRows",
-     [] {
-       TPcxSpec s;
-       s.ymax = 2;  // three rows, data for one and a half
-       s.lines = {10, 11, 20, 21, 30, 31, 40, 41, 50};
-       return s;
-     },
-     {{MakeBGR(10, 20, 30), MakeBGR(11, 21, 31)}, {MakeBGR(40, 50, 0), MakeBGR(41, 0, 0)}, {kBlack, kBlack}}},
-    {"StoredHeaderOnly",
-     [] {
-       TPcxSpec s;
-       s.encoding = 0, s.encode = false;
-       return s;
-     },
-     {{kBlack, kBlack}, {kBlack, kBlack}}},
-    {"RunLengthHeaderOnly", [] { return TPcxSpec{}; }, {{kBlack, kBlack}, {kBlack, kBlack}}},
-    {"StoredEndsAtARow",
-     [] {
-       return Packed4({0x12, 0x30});
-     },
-     {{MakeBGR(10, 9, 9), MakeBGR(11, 9, 9), MakeBGR(12, 9, 9), MakeBGR(9, 9, 9)},
-      {kBlack, kBlack, kBlack, kBlack},
-      {kBlack, kBlack, kBlack, kBlack}}},
-    {"StoredHeaderOnlyIndexed",
-     [] { return Packed4({}); },
-     {{kBlack, kBlack, kBlack, kBlack}, {kBlack, kBlack, kBlack, kBlack}, {kBlack, kBlack, kBlack, kBlack}}},
-};
-
-INSTANTIATE_TEST_SUITE_P(Cuts, PcxCutTest, testing::ValuesIn(kCutPcx),
-                         [](const testing::TestParamInfo<TCutPcx>& i) { return std::string(i.param.name); });
-
 TEST_F(PcxReaderTest, RunPastTheLastRowStopsAtTheBuffer) {
   TPcxSpec s;
   s.encode = false;
@@ -461,29 +307,6 @@ TEST_F(PcxReaderTest, HeaderCutShortFails) {
   Load(file);
   EXPECT_TRUE(io_.Aborted());
   ExpectPreviousPicture();
-}
-
-// Every cut of a good file loads or fails cleanly, the same way twice.
-TEST(PcxReader, EveryTruncationLoadsOrFailsCleanly) {
-  TPcxSpec s;
-  s.planes = 1;
-  s.xmax = 4;
-  s.ymax = 3;
-  s.bytesPerLine = 6;
-  for (int i = 0; i < 24; ++i) s.lines.push_back(uint8_t(i < 10 ? 200 : i));
-  s.palette = Ramp(256, 1);
-  const Bytes file = MakePcx(s);
-  for (size_t cut = 0; cut <= file.size(); ++cut) {
-    SCOPED_TRACE(cut);
-    TPictureIO a, b;
-    a.LoadBuffer(file.data(), int64_t(cut), ffPCX);
-    b.LoadBuffer(file.data(), int64_t(cut), ffPCX);
-    ASSERT_EQ(a.Aborted(), cut < 128);
-    if (a.Aborted()) continue;
-    ASSERT_EQ(a.TargetBitmap()->Width(), 5);
-    for (int y = 0; y < 4; ++y)
-      for (int x = 0; x < 5; ++x) ASSERT_EQ(a.TargetBitmap()->ColorAt(x, y), b.TargetBitmap()->ColorAt(x, y));
-  }
 }
 
 // ------------------------------------------------------------ DCX

@@ -22,13 +22,6 @@ namespace {
 
 using namespace testing_support;
 
-// A header written as text followed by raw bytes.
-Bytes Pnm(const std::string& header, const Bytes& raw = {}) {
-  Bytes b(header.begin(), header.end());
-  b.insert(b.end(), raw.begin(), raw.end());
-  return b;
-}
-
 class PnmReaderTest : public TReaderTest {
  protected:
   PnmReaderTest() : TReaderTest(ffPNM) {}
@@ -158,63 +151,6 @@ TEST_F(PnmReaderTest, ARawByteThatLooksLikeWhitespaceIsData) {
   EXPECT_EQ(Pixel(1, 0), Gray(' '));
 }
 
-// Raw data that ends early keeps the header's size, as browsers show a cut
-// picture: every pixel whose bytes are there equals the whole file's, every
-// pixel past the data is black; a header-only file is all black.
-struct TCutPnm {
-  const char* name;
-  std::string header;
-  Bytes data;        // the whole file's pixel data
-  int bitsPerPixel;  // as stored
-  size_t present;    // bytes of it the cut file keeps
-};
-
-class PnmCutTest : public PnmReaderTest, public testing::WithParamInterface<TCutPnm> {};
-
-TEST_P(PnmCutTest, KeepsTheHeadersSizeAndBlackensWhatIsMissing) {
-  const TCutPnm& c = GetParam();
-  TPictureIO whole;
-  const Bytes wholeFile = Pnm(c.header, c.data);
-  whole.LoadBuffer(wholeFile.data(), int64_t(wholeFile.size()), ffPNM);
-  ASSERT_FALSE(whole.Aborted()) << whole.AbortReason();
-  TPxBitmap& full = *whole.TargetBitmap();
-  Load(Pnm(c.header, Bytes(c.data.begin(), c.data.begin() + ptrdiff_t(c.present))));
-  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
-  ASSERT_EQ(Bitmap().Width(), full.Width());
-  ASSERT_EQ(Bitmap().Height(), full.Height());
-  EXPECT_EQ(io_.ImageParams().Height, full.Height());
-  const size_t rowBytes = size_t((full.Width() * c.bitsPerPixel + 7) / 8);
-  for (int y = 0; y < full.Height(); ++y) {
-    for (int x = 0; x < full.Width(); ++x) {
-      const size_t first = y * rowBytes + size_t(x * c.bitsPerPixel / 8);
-      const size_t end = y * rowBytes + size_t(((x + 1) * c.bitsPerPixel + 7) / 8);
-      if (end <= c.present)
-        EXPECT_EQ(Pixel(x, y), full.ColorAt(x, y)) << x << "," << y;
-      else if (first >= c.present)
-        EXPECT_EQ(Pixel(x, y), Gray(0)) << x << "," << y;
-    }
-  }
-}
-
-void PrintTo(const TCutPnm& c, std::ostream* os) {
-  *os << c.name;
-}
-
-const TCutPnm kCutPnm[] = {
-    {"Gray8", "P5 2 3 255\n", {1, 2, 3, 4, 5, 6}, 8, 3},
-    {"Gray8HeaderOnly", "P5 2 2 255\n", {1, 2, 3, 4}, 8, 0},
-    {"Gray16", "P5 2 3 65535\n", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 16, 5},
-    {"RgbPartialPixel",
-     "P6 3 3 255\n",
-     {9, 8, 7, 6, 5, 4, 3, 2, 1, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28},
-     24,
-     13},
-    {"Bitmap", "P4 10 3\n", {0b10100000, 0x40, 0xFF, 0xC0, 0x0F, 0x00}, 1, 3},
-};
-
-INSTANTIATE_TEST_SUITE_P(Cuts, PnmCutTest, testing::ValuesIn(kCutPnm),
-                         [](const testing::TestParamInfo<TCutPnm>& i) { return std::string(i.param.name); });
-
 TEST_F(PnmReaderTest, PlainDataEndingEarlyLeavesTheRestBlack) {
   Load(Pnm("P2 2 2 255 7 8 9"));
   ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
@@ -289,32 +225,6 @@ TEST_F(PnmReaderTest, HeaderCutShortFails) {
     Load(Pnm(header));
     EXPECT_TRUE(io_.Aborted());
     ExpectPreviousPicture();
-  }
-}
-
-// Every cut of good files loads or fails cleanly, the same way twice.
-TEST(PnmReader, EveryTruncationLoadsOrFailsCleanly) {
-  const Bytes files[] = {
-      Pnm("P6\n# c\n3 2\n255\n", Bytes(18, 200)),
-      Pnm("P5 3 2 65535\n", Bytes(12, 0x80)),
-      Pnm("P3 2 2 255 1 2 3 4 5 6 7 8 9 10 11 12"),
-      Pnm("P1 5 2 10101 01010"),
-      Pnm("P4 9 2\n", {1, 2, 3, 4}),
-  };
-  for (const Bytes& file : files) {
-    for (size_t cut = 0; cut <= file.size(); ++cut) {
-      SCOPED_TRACE(std::string(file.begin(), file.begin() + 2) + " cut at " + std::to_string(cut));
-      TPictureIO a, b;
-      a.LoadBuffer(file.data(), int64_t(cut), ffPNM);
-      b.LoadBuffer(file.data(), int64_t(cut), ffPNM);
-      ASSERT_EQ(a.Aborted(), b.Aborted());
-      if (a.Aborted()) continue;
-      TPxBitmap& x = *a.TargetBitmap();
-      TPxBitmap& y = *b.TargetBitmap();
-      ASSERT_EQ(x.Height(), y.Height());
-      for (int r = 0; r < x.Height(); ++r)
-        for (int c = 0; c < x.Width(); ++c) ASSERT_EQ(x.ColorAt(c, r), y.ColorAt(c, r));
-    }
   }
 }
 

@@ -1,5 +1,5 @@
 // What the reader tests share: a byte vector with little-endian writers for
-// building files field by field, and a fixture that loads through TPictureIO
+// building files field by field (and text headers for PNM), and a fixture that loads through TPictureIO
 // into a target holding a known 3 x 1 marker picture, so a refused file can be
 // seen to leave the previous picture alone.
 #pragma once
@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "imaging/pxbitmap.h"
@@ -23,6 +24,12 @@ inline void Put16(Bytes& b, size_t at, uint32_t v) {
 }
 inline void Put32(Bytes& b, size_t at, uint32_t v) {
   PutLe32(b.data() + at, v);
+}
+// A header written as text followed by raw bytes (PNM files).
+inline Bytes Pnm(const std::string& header, const Bytes& raw = {}) {
+  Bytes b(header.begin(), header.end());
+  b.insert(b.end(), raw.begin(), raw.end());
+  return b;
 }
 
 class TReaderTest : public testing::Test {

@@ -20,85 +20,13 @@
 #include "io/pictureio.h"
 #include "io/progress.h"
 #include "readertest.h"
+#include "tgafile.h"
 
 namespace rv {
 namespace {
 
 using namespace testing_support;
-
-// The TGA 2.0 extension area fields this reader takes.
-struct TTgaExtension {
-  std::string author = "An Author";
-  std::string job = "A Job";
-  uint16_t month = 2, day = 29, year = 2024, hour = 10, minute = 20, second = 30;
-  uint8_t keyB = 1, keyG = 2, keyR = 3;
-  uint16_t aspectNum = 3, aspectDen = 2;
-  uint16_t gammaNum = 22, gammaDen = 10;
-};
-
-// What a test TGA holds. Fields left alone give a valid 2 x 2 24-bit file.
-struct TTgaSpec {
-  uint8_t imageType = 2;
-  uint8_t mapType = 0;
-  uint16_t mapFirst = 0, mapLength = 0;
-  uint8_t mapEntryBits = 0;
-  uint16_t xOrigin = 0, yOrigin = 0;
-  uint16_t width = 2, height = 2;
-  uint8_t depth = 24;
-  uint8_t descriptor = 0;
-  std::string id;
-  Bytes map;   // colour-map entries as stored
-  Bytes data;  // pixel data as stored
-  bool extension = false;
-  TTgaExtension ext;
-  int64_t extensionOffset = -1;  // -1: where the extension area is written
-};
-
-Bytes MakeTga(const TTgaSpec& s) {
-  Bytes b(18, 0);
-  b[0] = uint8_t(s.id.size());
-  b[1] = s.mapType;
-  b[2] = s.imageType;
-  Put16(b, 3, s.mapFirst);
-  Put16(b, 5, s.mapLength);
-  b[7] = s.mapEntryBits;
-  Put16(b, 8, s.xOrigin);
-  Put16(b, 10, s.yOrigin);
-  Put16(b, 12, s.width);
-  Put16(b, 14, s.height);
-  b[16] = s.depth;
-  b[17] = s.descriptor;
-  for (char c : s.id) b.push_back(uint8_t(c));
-  b.insert(b.end(), s.map.begin(), s.map.end());
-  b.insert(b.end(), s.data.begin(), s.data.end());
-  if (s.extension) {
-    const size_t at = b.size();
-    Bytes x(495, 0);
-    Put16(x, 0, 495);
-    std::copy(s.ext.author.begin(), s.ext.author.end(), x.begin() + 2);
-    Put16(x, 367, s.ext.month);
-    Put16(x, 369, s.ext.day);
-    Put16(x, 371, s.ext.year);
-    Put16(x, 373, s.ext.hour);
-    Put16(x, 375, s.ext.minute);
-    Put16(x, 377, s.ext.second);
-    std::copy(s.ext.job.begin(), s.ext.job.end(), x.begin() + 379);
-    x[470] = s.ext.keyB;
-    x[471] = s.ext.keyG;
-    x[472] = s.ext.keyR;
-    Put16(x, 474, s.ext.aspectNum);
-    Put16(x, 476, s.ext.aspectDen);
-    Put16(x, 478, s.ext.gammaNum);
-    Put16(x, 480, s.ext.gammaDen);
-    b.insert(b.end(), x.begin(), x.end());
-    Bytes footer(26, 0);
-    Put32(footer, 0, uint32_t(s.extensionOffset >= 0 ? s.extensionOffset : int64_t(at)));
-    const std::string sig = "TRUEVISION-XFILE.";
-    std::copy(sig.begin(), sig.end(), footer.begin() + 8);
-    b.insert(b.end(), footer.begin(), footer.end());
-  }
-  return b;
-}
+using namespace testing_support::tga;
 
 class TgaReaderTest : public TReaderTest {
  protected:
@@ -336,84 +264,6 @@ TEST_F(TgaReaderTest, RunLengthDataEndingInsideAPacketLeavesTheRestBlack) {
   EXPECT_EQ(Pixel(1, 1), (TColorBGR{0, 0, 0}));
 }
 
-// Plain data that ends early keeps the header's size, as browsers show a cut
-// picture: every pixel whose bytes are there equals the whole file's, every
-// pixel past the data is black and opaque; a header-only file is all black.
-struct TCutTga {
-  const char* name;
-  std::function<TTgaSpec()> spec;
-  size_t present;  // bytes of pixel data the cut file keeps
-};
-
-class TgaCutTest : public TgaReaderTest, public testing::WithParamInterface<TCutTga> {};
-
-TEST_P(TgaCutTest, KeepsTheHeadersSizeAndBlackensWhatIsMissing) {
-  const TCutTga& c = GetParam();
-  TTgaSpec s = c.spec();
-  TPictureIO whole;
-  const Bytes wholeFile = MakeTga(s);
-  whole.LoadBuffer(wholeFile.data(), int64_t(wholeFile.size()), ffTGA);
-  ASSERT_FALSE(whole.Aborted()) << whole.AbortReason();
-  TPxBitmap& full = *whole.TargetBitmap();
-  const int pixelBytes = (s.depth + 7) / 8;
-  s.data.resize(c.present);
-  Load(MakeTga(s));
-  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
-  ASSERT_EQ(Bitmap().Width(), s.width);
-  ASSERT_EQ(Bitmap().Height(), s.height);
-  EXPECT_EQ(io_.ImageParams().Height, s.height);
-  const bool topDown = (s.descriptor & 0x20) != 0;
-  for (int fileRow = 0; fileRow < s.height; ++fileRow) {
-    const int y = topDown ? fileRow : s.height - 1 - fileRow;
-    for (int x = 0; x < s.width; ++x) {
-      const size_t first = size_t((fileRow * s.width + x) * pixelBytes);
-      if (first + size_t(pixelBytes) <= c.present) {
-        EXPECT_EQ(Pixel(x, y), full.ColorAt(x, y)) << x << "," << y;
-        EXPECT_EQ(Alpha(x, y), full.HasAlphaChannel() ? full.AlphaChannel()->ByteAt(x, y) : -1) << x << "," << y;
-      } else if (first >= c.present) {
-        EXPECT_EQ(Pixel(x, y), MakeBGR(0, 0, 0)) << x << "," << y;
-        EXPECT_TRUE(Alpha(x, y) == -1 || Alpha(x, y) == 255) << x << "," << y;
-      }
-    }
-  }
-}
-
-void PrintTo(const TCutTga& c, std::ostream* os) {
-  *os << c.name;
-}
-
-TTgaSpec Rows24(uint8_t descriptor) {
-  TTgaSpec s;
-  s.height = 3;
-  s.descriptor = descriptor;
-  s.data = {10, 11, 12, 20, 21, 22, 30, 31, 32, 40, 41, 42, 50, 51, 52, 60, 61, 62};
-  return s;
-}
-
-// 8-bit values through a map of 32-bit entries with alpha; value 0's entry is not black.
-TTgaSpec MappedWithAlpha() {
-  TTgaSpec s;
-  s.mapType = 1;
-  s.mapLength = 3;
-  s.mapEntryBits = 32;
-  s.map = {1, 2, 3, 40, 4, 5, 6, 255, 7, 8, 9, 120};
-  s.depth = 8;
-  s.width = 3;
-  s.height = 3;
-  s.data = {0, 1, 2, 2, 1, 0, 1, 1, 1};
-  return s;
-}
-
-const TCutTga kCutTga[] = {
-    {"BottomUp", [] { return Rows24(0); }, 9},  // one and a half rows
-    {"TopDown", [] { return Rows24(0x20); }, 9}, {"PartialPixel", [] { return Rows24(0); }, 8},
-    {"MappedWithAlpha", MappedWithAlpha, 4},     {"HeaderOnly", [] { return Rows24(0); }, 0},
-    {"HeaderOnlyMapped", MappedWithAlpha, 0},
-};
-
-INSTANTIATE_TEST_SUITE_P(Cuts, TgaCutTest, testing::ValuesIn(kCutTga),
-                         [](const testing::TestParamInfo<TCutTga>& i) { return std::string(i.param.name); });
-
 // 8-bit colour-map entries are gray levels, as Pillow and ImageMagick read them.
 TEST_F(TgaReaderTest, EightBitMapEntriesAreGrayLevels) {
   TTgaSpec s;
@@ -587,41 +437,6 @@ TEST_F(TgaReaderTest, HeaderCutShortFails) {
   Load(file);
   EXPECT_TRUE(io_.Aborted());
   ExpectPreviousPicture();
-}
-
-// Every cut of a good run-length file loads or fails cleanly, the same way twice.
-TEST(TgaReader, EveryTruncationLoadsOrFailsCleanly) {
-  TTgaSpec s;
-  s.imageType = 9;
-  s.mapType = 1;
-  s.mapLength = 3;
-  s.mapEntryBits = 32;
-  s.map = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  s.depth = 8;
-  s.width = 5;
-  s.height = 4;
-  s.data = {0x84, 1, 0x02, 0, 2, 1, 0x8B, 2, 0x00, 2};
-  s.extension = true;
-  const Bytes file = MakeTga(s);
-  for (size_t cut = 0; cut <= file.size(); ++cut) {
-    SCOPED_TRACE(cut);
-    TPictureIO a, b;
-    a.LoadBuffer(file.data(), int64_t(cut), ffTGA);
-    b.LoadBuffer(file.data(), int64_t(cut), ffTGA);
-    ASSERT_EQ(a.Aborted(), b.Aborted());
-    if (a.Aborted()) continue;
-    TPxBitmap& x = *a.TargetBitmap();
-    TPxBitmap& y = *b.TargetBitmap();
-    ASSERT_EQ(x.Height(), y.Height());
-    ASSERT_EQ(x.HasAlphaChannel(), y.HasAlphaChannel());
-    for (int r = 0; r < x.Height(); ++r)
-      for (int c = 0; c < x.Width(); ++c) {
-        ASSERT_EQ(x.ColorAt(c, r), y.ColorAt(c, r));
-        if (x.HasAlphaChannel()) {
-          ASSERT_EQ(x.AlphaChannel()->ByteAt(c, r), y.AlphaChannel()->ByteAt(c, r));
-        }
-      }
-  }
 }
 
 }  // namespace

@@ -320,7 +320,9 @@ TEST(TiffReader, UnassociatedAlphaGoesToTheMask) {
   ASSERT_TRUE(run.Mask);
   EXPECT_EQ(run.Mask->MaskPixel(0, 0), 40);
   EXPECT_EQ(run.Mask->MaskPixel(1, 0), 255);
-  EXPECT_EQ(run.Bitmap.PixelBGR(0, 0).r, 1);
+  // Unassociated alpha leaves the colour samples as stored.
+  EXPECT_EQ(run.Bitmap.PixelBGR(0, 0), MakeBGR(1, 2, 3));
+  EXPECT_EQ(run.Bitmap.PixelBGR(1, 0), MakeBGR(5, 6, 7));
 }
 
 // ------------------------------------------------------------ compressions
@@ -433,8 +435,8 @@ TEST(TiffReader, FillOrderTwoIsForFaxDataOnly) {
   TRun run;
   run.Read(TTiffWriter().Build({p}));
   ASSERT_FALSE(run.Aborted);
-  EXPECT_EQ(run.Bitmap.ColorAt(0, 0).r, 255);
-  EXPECT_EQ(run.Bitmap.ColorAt(7, 0).r, 0);
+  EXPECT_EQ(run.Bitmap.ColorAt(0, 0), MakeBGR(255, 255, 255));
+  EXPECT_EQ(run.Bitmap.ColorAt(7, 0), MakeBGR(0, 0, 0));
 }
 
 uint8_t Reversed(uint8_t v) {
@@ -631,8 +633,8 @@ TEST(TiffReader, ExifBlockGivesValuesAndTurnedThumbnail) {
   TPxBitmap& t = params.ExifThumbnail();
   ASSERT_EQ(t.Width(), 1);
   ASSERT_EQ(t.Height(), 2);
-  EXPECT_EQ(t.PixelBGR(0, 0).r, 255);  // the left pixel on top after a quarter turn clockwise
-  EXPECT_EQ(t.PixelBGR(0, 1).b, 255);
+  EXPECT_EQ(t.PixelBGR(0, 0), MakeBGR(255, 0, 0));  // the left pixel on top after a quarter turn clockwise
+  EXPECT_EQ(t.PixelBGR(0, 1), MakeBGR(0, 0, 255));
 }
 
 TEST(TiffReader, ExifBlockThatIsNoTiffFindsNothing) {

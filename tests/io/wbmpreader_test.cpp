@@ -61,29 +61,6 @@ TEST_F(WbmpReaderTest, ThreeHundredByTwoHundredLoadsAtThatSize) {
   EXPECT_EQ(p.DpiX(), 300);
 }
 
-// Data that ends early keeps the header's size, as browsers show a cut
-// picture: the bytes there give the whole file's pixels, the rest is black;
-// a header-only file is all black.
-TEST_F(WbmpReaderTest, DataEndingEarlyKeepsTheHeadersSize) {
-  const Bytes rows = {0xFF, 0xC0, 0x0F, 0x40, 0xF0, 0x80, 0x3C, 0xC0};  // 10 x 4: 2 bytes a row
-  TPictureIO whole;
-  const Bytes wholeFile = Wbmp(10, 4, rows);
-  whole.LoadBuffer(wholeFile.data(), int64_t(wholeFile.size()), ffWBMP);
-  ASSERT_FALSE(whole.Aborted()) << whole.AbortReason();
-  for (const size_t present : {size_t(5), size_t(4), size_t(1), size_t(0)}) {
-    SCOPED_TRACE(present);
-    Load(Wbmp(10, 4, Bytes(rows.begin(), rows.begin() + ptrdiff_t(present))));
-    ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
-    ASSERT_EQ(Bitmap().Width(), 10);
-    ASSERT_EQ(Bitmap().Height(), 4);
-    EXPECT_EQ(io_.ImageParams().Height, 4);
-    for (int y = 0; y < 4; ++y)
-      for (int x = 0; x < 10; ++x)
-        EXPECT_EQ(Pixel(x, y), size_t(2 * y + x / 8) < present ? whole.TargetBitmap()->ColorAt(x, y) : MakeBGR(0, 0, 0))
-            << x << "," << y;
-  }
-}
-
 // Leading 0x80 bytes add nothing to a multi-byte integer; ImageMagick reads
 // them, so a writer that pads its sizes is read too.
 TEST_F(WbmpReaderTest, ZeroGroupsInFrontOfAnIntegerAreSkipped) {
