@@ -234,6 +234,25 @@ void DrawOneToOne(TPxBitmap& source, TPxBitmap& dest, uint8_t* const* rows, int 
 
 }  // namespace
 
+TRenderTables& TRenderTables::operator=(TRenderTables&& other) noexcept {
+  if (this == &other) return *this;
+  // Moving a vector keeps its block, so spans into the owned vectors stay
+  // valid in their new home; the source's spans are dropped with its vectors.
+  RowTable = other.RowTable;
+  XTable = other.XTable;
+  YTable = other.YTable;
+  OwnedRowTable = std::move(other.OwnedRowTable);
+  OwnedXTable = std::move(other.OwnedXTable);
+  OwnedYTable = std::move(other.OwnedYTable);
+  other.RowTable = {};
+  other.XTable = {};
+  other.YTable = {};
+  other.OwnedRowTable.clear();
+  other.OwnedXTable.clear();
+  other.OwnedYTable.clear();
+  return *this;
+}
+
 const TStretchWriters* StretchWritersFor(TPxBitmapFormat format) {
   if (format == pxNoFormat || format > pxCIELab) return nullptr;
   return &kWriters[format];

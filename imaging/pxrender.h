@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "imaging/pxbitmap.h"
@@ -31,7 +32,15 @@ struct TRenderClip {
 // FreeTables false the built tables are left in the Owned vectors and the
 // spans point at them, ready to be passed back for the same geometry.
 // Entries outside the picture shorten the drawn span instead of being read.
+// Move-only: a copy's spans would point into the original's vectors; a move
+// takes the vectors with the spans and leaves the source empty.
 struct TRenderTables {
+  TRenderTables() = default;
+  TRenderTables(const TRenderTables&) = delete;
+  TRenderTables& operator=(const TRenderTables&) = delete;
+  TRenderTables(TRenderTables&& other) noexcept { *this = std::move(other); }
+  TRenderTables& operator=(TRenderTables&& other) noexcept;
+
   std::span<uint8_t* const> RowTable;
   std::span<const int32_t> XTable;
   std::span<const int32_t> YTable;

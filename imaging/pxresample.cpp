@@ -225,8 +225,10 @@ void FilteredResampleRect(TPxBitmap& source, int srcX, int srcY, int srcW, int s
       KernelResample(source, kind, r, target, filter, progress);
     } else if (kind == TPlaneKind::Mono) {
       const int dw = target.Width(), dh = target.Height();
+      // The blocks of the edge columns reach half a block outside the
+      // rectangle; they are kept inside it, as for a copy of the rectangle.
       if (dw < r.w && dh < r.h)
-        MonoBoxAverage(source, r.x, r.y, r.x + r.w - 1, r.y + r.h - 1, target);
+        resample::MonoBoxAverageWithin(source, r.x, r.y, r.x + r.w - 1, r.y + r.h - 1, r, target);
       else
         FastLinearResample(source, kind, r, target, true, progress);
     } else if (filter == rfFastLinear) {

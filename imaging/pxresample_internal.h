@@ -355,6 +355,10 @@ void AreaResample(TPxBitmap& source, const TRect& r, TPxBitmap& dest, bool bicub
 // rfProjectBW / rfProjectWB into an pxMono1 destination.
 void ProjectResample(TPxBitmap& source, TPlaneKind kind, const TRect& r, TPxBitmap& dest, bool whiteWins,
                      const TProgressHandler& progress);
+// MonoBoxAverage with every block bound clamped into `bounds` instead of the
+// whole picture, so that a rectangle is reduced as if it were the picture.
+void MonoBoxAverageWithin(TPxBitmap& source, int left, int top, int right, int bottom, const TRect& bounds,
+                          TPxBitmap& dest);
 // rfNone, every format.
 void NearestResample(TPxBitmap& source, const TRect& r, TPxBitmap& dest, const TProgressHandler& progress);
 

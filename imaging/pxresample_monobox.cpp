@@ -4,25 +4,31 @@
 #include <cmath>
 #include <vector>
 
-#include "imaging/pxresample.h"
+#include "imaging/pxresample_internal.h"
 
 namespace rv {
 
-void MonoBoxAverage(TPxBitmap& source, int left, int top, int right, int bottom, TPxBitmap& dest) {
+namespace resample {
+
+void MonoBoxAverageWithin(TPxBitmap& source, int left, int top, int right, int bottom, const TRect& bounds,
+                          TPxBitmap& dest) {
   if (source.Format() != pxMono1 || dest.Format() != pxRGB24 || source.IsEmpty() || dest.IsEmpty()) return;
-  const int W = source.Width(), H = source.Height();
+  const int X0 = std::max(bounds.x, 0), Y0 = std::max(bounds.y, 0);
+  const int X1 = std::min(bounds.x + bounds.w, source.Width()) - 1;
+  const int Y1 = std::min(bounds.y + bounds.h, source.Height()) - 1;
+  if (X1 < X0 || Y1 < Y0) return;
   const int dw = dest.Width(), dh = dest.Height();
   const double f = double(right - left + 1) / dw, g = double(bottom - top + 1) / dh;
   std::vector<int> c0(static_cast<size_t>(dw)), c1(static_cast<size_t>(dw));
   for (int j = 0; j < dw; ++j) {
-    c0[size_t(j)] = std::clamp(left + int(f * j - f / 2), 0, W - 1);
-    c1[size_t(j)] = std::clamp(left + int(f / 2 + f * j), 0, W - 1);
+    c0[size_t(j)] = std::clamp(left + int(f * j - f / 2), X0, X1);
+    c1[size_t(j)] = std::clamp(left + int(f / 2 + f * j), X0, X1);
   }
   std::vector<int> counts(static_cast<size_t>(dw));
   const TPxAccessGuard sourceGuard(source, kAccessRead);
   for (int i = 0; i < dh; ++i) {
-    const int r0 = std::clamp(top + int(g * i - g / 2), 0, H - 1);
-    const int r1 = std::clamp(top + int(std::trunc(g) / 2 + g * i), 0, H - 1);
+    const int r0 = std::clamp(top + int(g * i - g / 2), Y0, Y1);
+    const int r1 = std::clamp(top + int(std::trunc(g) / 2 + g * i), Y0, Y1);
     std::fill(counts.begin(), counts.end(), 0);
     for (int y = r0; y <= r1; ++y) {
       const uint8_t* s = source.RowPointer(y);
@@ -40,6 +46,13 @@ void MonoBoxAverage(TPxBitmap& source, int left, int top, int right, int bottom,
       d[3 * j] = d[3 * j + 1] = d[3 * j + 2] = v;
     }
   }
+}
+
+}  // namespace resample
+
+void MonoBoxAverage(TPxBitmap& source, int left, int top, int right, int bottom, TPxBitmap& dest) {
+  resample::MonoBoxAverageWithin(source, left, top, right, bottom,
+                                 resample::TRect{0, 0, source.Width(), source.Height()}, dest);
 }
 
 }  // namespace rv

@@ -7,6 +7,8 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace rv {
@@ -128,6 +130,27 @@ TEST(RenderTables, BuiltTablesAreHandedBack) {
   tables.RowTable = {};  // rows of another bitmap
   RenderScaled(*src, *again, &tables, nullptr, 0, 0, 8, 6, 2, 0, 12, 6, false, false, 255, rfNone, false, 0);
   EXPECT_EQ(BlueRow(*again, 3), (std::vector<int>{12, 11, 9, 8, 6, 5, 3, 2}));
+}
+
+TEST(RenderTables, MoveOnlyAndMovedTablesStayValid) {
+  static_assert(!std::is_copy_constructible_v<TRenderTables> && !std::is_copy_assignable_v<TRenderTables>);
+  static_assert(std::is_nothrow_move_constructible_v<TRenderTables>);
+  auto src = Coordinates(20, 10);
+  auto dst = Filled(8, 6, kMarker);
+  auto built = std::make_unique<TRenderTables>();
+  RenderScaled(*src, *dst, built.get(), nullptr, 0, 0, 8, 6, 2, 0, 12, 6, false, false, 255, rfNone, false, 0);
+  TRenderTables moved(std::move(*built));
+  EXPECT_TRUE(built->XTable.empty() && built->YTable.empty() && built->RowTable.empty());
+  built.reset();  // the tables' first owner is gone; the spans must not point into it
+  TRenderTables assigned;
+  assigned = std::move(moved);
+  EXPECT_EQ(std::vector<int32_t>(assigned.XTable.begin(), assigned.XTable.end()),
+            (std::vector<int32_t>{2, 3, 5, 6, 8, 9, 11, 12}));
+  EXPECT_EQ(assigned.XTable.data(), assigned.OwnedXTable.data());
+  auto again = Filled(8, 6, kMarker);
+  assigned.RowTable = {};
+  RenderScaled(*src, *again, &assigned, nullptr, 0, 0, 8, 6, 2, 0, 12, 6, false, false, 255, rfNone, true, 0);
+  EXPECT_EQ(BlueRow(*again, 5), (std::vector<int>{2, 3, 5, 6, 8, 9, 11, 12}));
 }
 
 TEST(RenderTables, CallerTablesOutsideThePictureShortenTheSpan) {
@@ -323,6 +346,31 @@ TEST(RenderFiltered, MonoHalfSizeWithLinearShowsGrays) {
   auto wide = Filled(3, 1, kMarker);
   RenderScaled(two, *wide, 0, 0, 3, 1, 0, 0, 2, 1, 255, rfLinear);
   EXPECT_EQ(BlueRow(*wide, 0), (std::vector<int>{0, 127, 255}));
+}
+
+TEST(RenderFiltered, ReducedMonoWithAlphaReadsOnlyItsRectangle) {
+  // Columns 0..3 white, 4..7 black. The right half reduced 4x4 -> 2x2 is a
+  // box average of black pixels only, so it is black; blocks that reached
+  // half a block left of the rectangle counted column 3 (2 of 6 bits: 85).
+  // It must equal the same reduction of a copy of the rectangle.
+  TPxBitmap mono;
+  mono.AllocatePixels(8, 4, pxMono1);
+  for (int y = 0; y < 4; ++y) mono.RowPointer(y)[0] = 0xF0;
+  mono.AlphaChannel();
+  TPxBitmap copy;
+  copy.AllocatePixels(4, 4, pxMono1);
+  mono.CopyRegionTo(copy, 4, 0, 0, 0, 4, 4);
+  copy.AlphaChannel();
+  for (TResampleFilter filter : {rfFastLinear, rfBilinear, rfBicubic}) {
+    auto fromRect = Filled(2, 2, kMarker);
+    RenderScaled(mono, *fromRect, 0, 0, 2, 2, 4, 0, 4, 4, 255, filter);
+    auto fromCopy = Filled(2, 2, kMarker);
+    RenderScaled(copy, *fromCopy, 0, 0, 2, 2, 0, 0, 4, 4, 255, filter);
+    for (int y = 0; y < 2; ++y) {
+      EXPECT_EQ(BlueRow(*fromRect, y), (std::vector<int>{0, 0})) << ResampleFilterName(filter) << " row " << y;
+      EXPECT_EQ(BlueRow(*fromRect, y), BlueRow(*fromCopy, y)) << ResampleFilterName(filter) << " row " << y;
+    }
+  }
 }
 
 TEST(RenderFiltered, AlphaChannelIsResampledToo) {
