@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/tbitmap.h"
+#include "view/viewtypes.h"  // TViewRect, clBtnFace
 
 namespace rv {
 
@@ -37,17 +38,8 @@ enum TBrushStyle : int {
   bsDiagCross
 };
 
-// Half-open rectangle: Left <= x < Right, Top <= y < Bottom.
-struct TViewRect {
-  int Left = 0, Top = 0, Right = 0, Bottom = 0;
-  int Width() const { return Right - Left; }
-  int Height() const { return Bottom - Top; }
-  friend bool operator==(const TViewRect&, const TViewRect&) = default;
-};
-
 // Colours are platform colour values: 0x00BBGGRR, or a system colour
 // (0xFF0000nn, nn the system colour index) that ResolveColor maps to RGB.
-constexpr uint32_t clBtnFace = 0xFF00000F;
 uint32_t ResolveColor(uint32_t color);
 
 struct TBackgroundParams {

@@ -17,6 +17,7 @@ class TFakeHost : public TViewHost {
   bool HasParent() const override { return true; }
   void Invalidate() override {}
   void InvalidateRect(int, int, int, int) override {}
+  void Present(const TBitmap&, int, int, const TViewRect&) override {}
   void SetCursor(TCursorId) override {}
   void SetMouseCapture(bool) override {}
   bool HasMouseCapture() const override { return false; }
