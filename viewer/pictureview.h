@@ -29,14 +29,11 @@
 #include "platform/tbitmap.h"
 #include "view/pxview.h"
 #include "viewer/background.h"
+#include "viewer/viewcomponents.h"
 
 namespace rv {
 
 class TPictureIO;
-class TPictureProc;
-struct TPictureProcDeleter {
-  void operator()(TPictureProc* proc) const;
-};
 
 enum TScrollStyle : int { ssNone = 0, ssHorizontal = 1, ssVertical = 2, ssBoth = 3 };
 
@@ -366,6 +363,8 @@ class TPictureView : public TPxView {
   std::unique_ptr<TPictureIO> inputComponent_;
   std::unique_ptr<TPictureProc, TPictureProcDeleter> processingComponent_;
   bool destroying_ = false;
+  // Timers and posted calls hold a weak reference: they do nothing once the view is gone.
+  std::shared_ptr<int> aliveToken_ = std::make_shared<int>(0);
 
   // zoom and view
   double zoomX_ = 100, zoomY_ = 100;
