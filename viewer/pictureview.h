@@ -320,6 +320,8 @@ class TPictureView : public TPxView {
   // layout (pictureview_layout.cpp)
   int CW() const { return ClientWidth(); }
   int CH() const { return ClientHeight(); }
+  int ControlWidth() const;
+  int ControlHeight() const;
   void SetZoomAxes(double zoom, bool x, bool y);
   void RecomputeFactors();
   void ReattachPicture();

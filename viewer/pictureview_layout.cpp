@@ -39,6 +39,15 @@ constexpr int kCropShadowMargin = 5;
 
 }  // namespace
 
+// The outer size: the host's when placed, else the 50 x 50 client and the frame.
+int TPictureView::ControlWidth() const {
+  return Placed() ? Host()->Width() : CW() + 2 * FrameWidth();
+}
+
+int TPictureView::ControlHeight() const {
+  return Placed() ? Host()->Height() : CH() + 2 * FrameWidth();
+}
+
 // ------------------------------------------------------------ zoom
 
 bool TPictureView::ZoomAllowed(double zoomX, double zoomY) const {
@@ -134,8 +143,7 @@ double TPictureView::FitZoomValue() {
   } else if (BorderStyle() == bsSingle) {
     mx = my = Ctl3D() ? kEdgeSize : kFlatBorderSize;
   }
-  const int controlW = Host() ? Host()->Width() : CW();
-  const int controlH = Host() ? Host()->Height() : CH();
+  const int controlW = ControlWidth(), controlH = ControlHeight();
   const double fx = (controlW - 2.0 * mx) / (bitmapWidth_ / 100.0);
   const double fy = (controlH - 2.0 * my) / (bitmapHeight_ / 100.0);
   return std::min(fx, fy);
@@ -166,8 +174,7 @@ void TPictureView::AutomaticFit() {
   } else if (backgroundStyle_ == pxbsCropShadow) {
     ax = ay = kCropShadowMargin;
   } else {
-    const int controlW = Host() ? Host()->Width() : CW();
-    const int controlH = Host() ? Host()->Height() : CH();
+    const int controlW = ControlWidth(), controlH = ControlHeight();
     ax = (controlW - CW()) / 2;
     ay = (controlH - CH()) / 2;
   }
@@ -216,8 +223,7 @@ TPictureView::TOffsetPair TPictureView::MaxViewOffset() {
   m.Y = std::max(0, Clamp32(int64_t(b) - ch));
   if (m.X > 0 && ClientToBitmapX(m.X) == 0) m.X = 0;
   if (m.Y > 0 && ClientToBitmapY(m.Y) == 0) m.Y = 0;
-  const int controlW = Host() ? Host()->Width() : cw;
-  const int controlH = Host() ? Host()->Height() : ch;
+  const int controlW = ControlWidth(), controlH = ControlHeight();
   if (zoomX_ == zoomY_) {
     if (a <= controlW && b <= controlH) return {};
   } else {
@@ -408,6 +414,10 @@ void TPictureView::LayoutPass(bool repetition) {
     if (!repetition && (CW() != cw || CH() != ch)) LayoutPass(true);
   }
   ComputeImageLayout();
+  // Conversions and the press clamp read the visible region: keep it current
+  // without waiting for the next render.
+  ComputeVisibleRegion();
+  RebuildCoordinateMaps();
   MarkForRender();
   if (Placed()) Host()->Invalidate();
   layoutRunning_ = wasRunning;
