@@ -120,6 +120,10 @@ class TPictureView : public TPxView {
   using TDrawCanvasEvent = std::function<void(TPictureView& sender, const TViewRect& clientRect)>;
 
   explicit TPictureView(TViewHost* host = nullptr);
+  // Frees the components (they unregister themselves), then the base calls the
+  // remaining change listeners in registration order with destroying = true.
+  // By then the viewer's part is gone: such a callback must not call back
+  // into the view (no ImageBitmap, no UpdateView), only forget it.
   ~TPictureView() override;
 
   // --- the picture ----------------------------------------------------------
