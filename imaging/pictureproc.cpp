@@ -50,7 +50,7 @@ void ReplacePicture(TPxBitmap& picture, TPxBitmap& result) {
 
 }  // namespace
 
-TColorBGR ResolveColor(uint32_t color) {
+TColorBGR ResolveColorBGR(uint32_t color) {
   if ((color & 0xFF000000u) == 0xFF000000u) {
     // System colours, by their index, in the platform's default scheme.
     switch (color & 0xFFu) {
@@ -308,7 +308,7 @@ void TPictureProc::Rotate(double angle, bool antialias, uint8_t antialiasMode, i
                          height))
     throw std::bad_alloc();
   Transact("Rotate " + AngleText(angle),
-           [&] { RotateBitmap(*bitmap_, angle, antialias, antialiasMode, ResolveColor(color), ProgressHandler()); });
+           [&] { RotateBitmap(*bitmap_, angle, antialias, antialiasMode, ResolveColorBGR(color), ProgressHandler()); });
   UpdateAttached();
   FinishWork();
 }

@@ -43,7 +43,7 @@ inline constexpr int64_t kUseBackgroundProperty = -1;
 
 // A 32-bit platform colour value as TColorBGR; system colours (high byte
 // 0xFF) are resolved to the platform's default scheme first.
-TColorBGR ResolveColor(uint32_t color);
+TColorBGR ResolveColorBGR(uint32_t color);
 
 class TPictureProc {
  public:

@@ -35,11 +35,15 @@ int TPxView::FrameWidth() const {
 }
 
 int TPxView::ClientWidth() const {
-  return host_ ? std::max(0, host_->Width() - 2 * FrameWidth()) : 0;
+  if (!host_) return 0;
+  if (!host_->HasParent()) return 50;
+  return std::max(0, host_->Width() - 2 * FrameWidth() - host_->ScrollBarSize(sbVertical));
 }
 
 int TPxView::ClientHeight() const {
-  return host_ ? std::max(0, host_->Height() - 2 * FrameWidth()) : 0;
+  if (!host_) return 0;
+  if (!host_->HasParent()) return 50;
+  return std::max(0, host_->Height() - 2 * FrameWidth() - host_->ScrollBarSize(sbHorizontal));
 }
 
 void TPxView::SetBackground(uint32_t color) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "view/viewhost.h"
+#include "view/viewtypes.h"
 
 namespace rv {
 
@@ -18,9 +19,6 @@ class TPxBitmap;
 class TPxView;
 
 enum TBorderStyle : uint8_t { bsNone = 0, bsSingle = 1 };
-
-// The platform's button-face system colour, the default background.
-inline constexpr uint32_t clBtnFace = 0xFF00000F;
 
 // Called with (user data, the view, destroying). destroying is true once, when
 // the view goes away; the listener's record is removed by the view then, so
@@ -52,9 +50,13 @@ class TPxView {
   // Width of the frame on each side: 2 (sunken client edge) with bsSingle and
   // Ctl3D, 1 (flat line) with bsSingle alone, 0 with bsNone.
   int FrameWidth() const;
-  // The host's size less the frame; 0 without a host.
+  // The host's size less the frame and the scroll bars it shows; 50 x 50
+  // while the view is not placed (the host has no parent); 0 without a host.
   int ClientWidth() const;
   int ClientHeight() const;
+  // The view sits in a parent window: it then talks to its scroll bars,
+  // invalidates and presents.
+  bool Placed() const { return host_ != nullptr && host_->HasParent(); }
 
   // --- colours and resolution ------------------------------------------------
   uint32_t Background() const { return background_; }

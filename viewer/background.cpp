@@ -280,8 +280,6 @@ void PaintWallPaper(TPixelWriter& w, const TBitmap& paper, TPxWallPaperStyle sty
 
 }  // namespace
 
-inline namespace viewcolors {
-
 uint32_t DefaultSystemColor(int index) {
   if (index < 0 || index >= int(std::size(kLightTheme))) return 0;
   const uint32_t rgb = kLightTheme[index];
@@ -302,8 +300,6 @@ uint32_t ResolveColor(uint32_t color) {
 uint32_t InverseColor(uint32_t color) {
   return ~ResolveColor(color) & 0xFFFFFF;
 }
-
-}  // namespace viewcolors
 
 void PaintBackground(TBitmap& target, const TBackgroundParams& params, const TViewRect& imageRect,
                      const TViewRect& area, const TViewRect& clip) {

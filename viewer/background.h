@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "platform/tbitmap.h"
+#include "view/viewtypes.h"  // TViewRect, clBtnFace
 
 namespace rv {
 
@@ -38,24 +39,9 @@ enum TBrushStyle : int {
   bsDiagCross
 };
 
-// Half-open rectangle: Left <= x < Right, Top <= y < Bottom.
-struct TViewRect {
-  int Left = 0, Top = 0, Right = 0, Bottom = 0;
-  int Width() const { return Right - Left; }
-  int Height() const { return Bottom - Top; }
-  friend bool operator==(const TViewRect&, const TViewRect&) = default;
-};
-
 // Colours are platform colour values: 0x00BBGGRR, or a system colour
 // (0xFF0000nn, nn the system colour index) that ResolveColor maps to RGB.
 // Values with the top bit clear resolve to their low 24 bits.
-constexpr uint32_t clBtnFace = 0xFF00000F;
-
-// The colour functions live in an inline namespace: the processing
-// component's ResolveColor (imaging/pictureproc.h, returning TColorBGR) has
-// the same name and parameter, and without it the two would be one symbol.
-inline namespace viewcolors {
-
 uint32_t ResolveColor(uint32_t color);
 
 // System colour indices used here (the platform's numbering).
@@ -80,8 +66,6 @@ void SetSystemColorResolver(TSystemColorResolver resolver);
 // The bitwise inverse of a colour's RGB value (of the resolved colour for a
 // system colour), as the chessboard and diagonals styles draw it.
 uint32_t InverseColor(uint32_t color);
-
-}  // namespace viewcolors
 
 // Width of the sunken edge the cropped style draws around the picture, and
 // the width of the crop shadow's bands.

@@ -12,11 +12,15 @@ class TFakeHost : public TViewHost {
  public:
   int width = 200, height = 100;
   int recreated = 0;
+  bool placed = true;
+  int barSize[2] = {0, 0};
   int Width() const override { return width; }
+  int ScrollBarSize(TScrollBarKind kind) const override { return barSize[kind]; }
   int Height() const override { return height; }
-  bool HasParent() const override { return true; }
+  bool HasParent() const override { return placed; }
   void Invalidate() override {}
   void InvalidateRect(int, int, int, int) override {}
+  void Present(const TBitmap&, int, int, const TViewRect&) override {}
   void SetCursor(TCursorId) override {}
   void SetMouseCapture(bool) override {}
   bool HasMouseCapture() const override { return false; }
@@ -172,6 +176,21 @@ TEST(TPxViewTest, ClientAreaShrinksByTheFrame) {
   view.SetCtl3D(true);
   host.width = 3;  // smaller than the two client edges: nothing left, never negative
   EXPECT_EQ(view.ClientWidth(), 0);
+}
+
+TEST(TPxViewTest, ClientAreaLosesTheShownScrollBarsAndIs50By50WhenNotPlaced) {
+  TFakeHost host;
+  TTestView view(&host);
+  view.SetBorderStyle(bsNone);
+  host.barSize[sbVertical] = 17;  // the vertical bar takes width
+  EXPECT_EQ(view.ClientWidth(), 183);
+  EXPECT_EQ(view.ClientHeight(), 100);
+  host.barSize[sbHorizontal] = 15;
+  EXPECT_EQ(view.ClientHeight(), 85);
+  host.placed = false;
+  EXPECT_EQ(view.ClientWidth(), 50);
+  EXPECT_EQ(view.ClientHeight(), 50);
+  EXPECT_FALSE(view.Placed());
 }
 
 TEST(TPxViewTest, ZeroResolutionLeavesTheOldValue) {
