@@ -25,6 +25,7 @@ class TPxBitmap;
 class TPxMask;
 class TIOParamsVals;
 struct TProgressRecord;
+struct TReadContext;
 
 // FileFormatCode: the integer that names a format (ImageParams.FileType).
 enum TFileFormatCode : int32_t {
@@ -52,15 +53,15 @@ enum TFileFormatCode : int32_t {
   ffRawPixels = 21,
 };
 
-// A reader decodes the stream from its current position into bitmap and fills
-// params. With paramsOnly it fills params and stops before allocating pixels.
-// Failure is reported through progress.Fail (abort flag), never by throwing
-// for bad data; it leaves bitmap untouched, or partly filled when the data
-// ends early. Readers that find transparency hand it back in maskOut.
+// A reader entry: decodes ctx.Stream from its current position into
+// ctx.Bitmap and fills ctx.Params (io/readcontext.h). With ctx.ParamsOnly it
+// fills the parameters and stops before allocating pixels. Failure is
+// reported through ctx.Progress.Fail (abort flag), never by throwing for bad
+// data; it leaves the bitmap untouched, or partly filled when the data ends
+// early. Readers that find transparency hand it back in *ctx.MaskOut.
 // Every reader passes its header through CheckImageHeader (io/limits.h)
 // before allocating.
-using TReadFunction = void (*)(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                               TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+using TReadFunction = void (*)(TReadContext& ctx);
 // Content test: true when the stream (positioned at its start) holds this format.
 using TTryFunction = bool (*)(TStream& stream, int32_t fileType);
 

@@ -802,9 +802,10 @@ void ReadBmp(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAl
   reader.Run();
 }
 
-void ReadBmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  ReadBmp(stream, bitmap, 0, false, maskOut, false, paramsOnly, progress, params);
+void ReadBmpFormat(TReadContext& ctx) {
+  std::unique_ptr<TPxMask> spare;
+  std::unique_ptr<TPxMask>& mask = MaskSlot(ctx, spare);
+  ReadBmp(ctx.Stream, ctx.Bitmap, 0, false, mask, false, ctx.ParamsOnly, ctx.Progress, ctx.Params);
 }
 
 }  // namespace rv

@@ -35,6 +35,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/readcontext.h"
+
 namespace rv {
 
 class TStream;
@@ -87,8 +89,7 @@ void ReadBmp(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAl
 
 // The registry's reader entry for format 5: a whole BMP file with its file
 // header, alpha kept.
-void ReadBmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadBmpFormat(TReadContext& ctx);
 
 // Content test: "BM" in a stream longer than the 14-byte file header.
 bool IsBmp(TStream& stream);

@@ -574,16 +574,15 @@ int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& param
   return count;
 }
 
-void ReadGifFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  maskOut.reset();
-  if (paramsOnly) {
+void ReadGifFormat(TReadContext& ctx) {
+  if (ctx.MaskOut) ctx.MaskOut->reset();
+  if (ctx.ParamsOnly) {
     int32_t count = 0;
     std::unique_ptr<TPxMask> mask;
-    ReadGif(stream, bitmap, count, true, mask, true, progress, params);
+    ReadGif(ctx.Stream, ctx.Bitmap, count, true, mask, true, ctx.Progress, ctx.Params);
     return;
   }
-  LoadGifComposed(stream, bitmap, params, progress);
+  LoadGifComposed(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.Progress);
 }
 
 }  // namespace rv

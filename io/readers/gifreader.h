@@ -36,6 +36,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/readcontext.h"
+
 namespace rv {
 
 class TStream;
@@ -77,8 +79,7 @@ int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& param
 
 // The registry's reader entry for format 2: LoadGifComposed, or ReadGif's
 // parameters for paramsOnly. The alpha channel goes straight to the bitmap.
-void ReadGifFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadGifFormat(TReadContext& ctx);
 
 // Content test: a GIF signature ("GIF") in a stream of more than 13 bytes.
 bool IsGif(TStream& stream);

@@ -359,14 +359,16 @@ void ReadCur(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ign
   }
 }
 
-void ReadIcoFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  ReadIco(stream, bitmap, params, false, maskOut, progress, paramsOnly);
+void ReadIcoFormat(TReadContext& ctx) {
+  std::unique_ptr<TPxMask> spare;
+  std::unique_ptr<TPxMask>& mask = MaskSlot(ctx, spare);
+  ReadIco(ctx.Stream, ctx.Bitmap, ctx.Params, false, mask, ctx.Progress, ctx.ParamsOnly);
 }
 
-void ReadCurFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  ReadCur(stream, bitmap, params, false, maskOut, progress, paramsOnly);
+void ReadCurFormat(TReadContext& ctx) {
+  std::unique_ptr<TPxMask> spare;
+  std::unique_ptr<TPxMask>& mask = MaskSlot(ctx, spare);
+  ReadCur(ctx.Stream, ctx.Bitmap, ctx.Params, false, mask, ctx.Progress, ctx.ParamsOnly);
 }
 
 }  // namespace rv

@@ -40,6 +40,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/readcontext.h"
+
 namespace rv {
 
 class TStream;
@@ -67,10 +69,8 @@ void ReadCur(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ign
              std::unique_ptr<TPxMask>& mask, TProgressRecord& progress, bool paramsOnly);
 
 // Registry entries for formats 6 (ICO) and 7 (CUR), alpha kept.
-void ReadIcoFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
-void ReadCurFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadIcoFormat(TReadContext& ctx);
+void ReadCurFormat(TReadContext& ctx);
 
 // Content tests: an icon (resource type 1) or cursor (type 2) directory of
 // at least one entry, every entry with a zero reserved byte, a data size and

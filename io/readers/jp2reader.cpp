@@ -563,14 +563,12 @@ void ReadJpeg2000(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, boo
     params.InputProfile().Data.assign(s.image->icc_profile_buf, s.image->icc_profile_buf + s.image->icc_profile_len);
 }
 
-void ReadJp2Format(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadJpeg2000(stream, bitmap, params, paramsOnly, progress, ffJP2);
+void ReadJp2Format(TReadContext& ctx) {
+  ReadJpeg2000(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress, ffJP2);
 }
 
-void ReadJ2kFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadJpeg2000(stream, bitmap, params, paramsOnly, progress, ffJ2K);
+void ReadJ2kFormat(TReadContext& ctx) {
+  ReadJpeg2000(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress, ffJ2K);
 }
 
 }  // namespace rv

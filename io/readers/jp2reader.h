@@ -29,6 +29,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/readcontext.h"
+
 namespace rv {
 
 class TStream;
@@ -51,10 +53,8 @@ void ReadJpeg2000(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, boo
                   int32_t fileType);
 
 // The registry's reader entries for formats 13 and 14.
-void ReadJp2Format(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
-void ReadJ2kFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadJp2Format(TReadContext& ctx);
+void ReadJ2kFormat(TReadContext& ctx);
 
 // Content tests: the 12-byte JP2 signature box; the code stream's SOC and
 // SIZ markers (FF 4F FF 51).

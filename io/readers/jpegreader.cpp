@@ -597,9 +597,8 @@ void ReadJpeg(TStream& stream, TStream* tables, TPxBitmap& bitmap, bool applyPro
   if (parseMetadata) ParseMetadata(params, bitmap, !paramsOnly && !progress.IsAborted());
 }
 
-void ReadJpegFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadJpeg(stream, nullptr, bitmap, true, false, true, false, paramsOnly, progress, params);
+void ReadJpegFormat(TReadContext& ctx) {
+  ReadJpeg(ctx.Stream, nullptr, ctx.Bitmap, true, false, true, false, ctx.ParamsOnly, ctx.Progress, ctx.Params);
 }
 
 }  // namespace rv

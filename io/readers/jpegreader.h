@@ -23,6 +23,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "io/readcontext.h"
+
 namespace rv {
 
 class TStream;
@@ -63,8 +65,7 @@ void ReadJpeg(TStream& stream, TStream* tables, TPxBitmap& bitmap, bool applyPro
               bool parseMetadata, bool rawYCbCr, bool paramsOnly, TProgressRecord& progress, TIOParamsVals& params);
 
 // The registry's reader entry for format 3.
-void ReadJpegFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadJpegFormat(TReadContext& ctx);
 
 // Content test: a "JFIF" stream header, or a start marker where the reader
 // looks for one (FindJpegStart).

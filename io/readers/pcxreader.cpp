@@ -389,14 +389,12 @@ void ReadDcx(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
   ReadPcx(stream, bitmap, params, paramsOnly, progress, pageEnd - pageStart);
 }
 
-void ReadPcxFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadPcx(stream, bitmap, params, paramsOnly, progress, 0);
+void ReadPcxFormat(TReadContext& ctx) {
+  ReadPcx(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress, 0);
 }
 
-void ReadDcxFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadDcx(stream, bitmap, params, paramsOnly, progress);
+void ReadDcxFormat(TReadContext& ctx) {
+  ReadDcx(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress);
 }
 
 }  // namespace rv

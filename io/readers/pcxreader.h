@@ -30,6 +30,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/readcontext.h"
+
 namespace rv {
 
 class TStream;
@@ -53,10 +55,8 @@ void ReadPcx(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
 void ReadDcx(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
 
 // Registry entries for formats 4 (PCX, to the end of the stream) and 19 (DCX).
-void ReadPcxFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
-void ReadDcxFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadPcxFormat(TReadContext& ctx);
+void ReadDcxFormat(TReadContext& ctx);
 
 // Content tests. PCX: a "PCX2" (12-byte) or "PCX" (4-byte) stream header, or
 // the manufacturer byte 0x0A with a version up to 5 in a stream longer than

@@ -416,9 +416,8 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
   if (!stopped && !Guarded(s.png, s.info, ReadEndOp, nullptr) && !io.truncated) failAt(io.message);
 }
 
-void ReadPngFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadPng(stream, bitmap, params, paramsOnly, progress);
+void ReadPngFormat(TReadContext& ctx) {
+  ReadPng(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress);
 }
 
 }  // namespace rv

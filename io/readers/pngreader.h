@@ -28,6 +28,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/readcontext.h"
+
 namespace rv {
 
 class TStream;
@@ -51,8 +53,7 @@ inline constexpr uint32_t kPngMaxChunkBytes = 8000000;
 void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
 
 // The registry's reader entry for format 8.
-void ReadPngFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadPngFormat(TReadContext& ctx);
 
 // Content test: the PNG signature's first four bytes in a stream of more
 // than 8 bytes.

@@ -479,9 +479,8 @@ void ReadPnm(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
   }
 }
 
-void ReadPnmFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadPnm(stream, bitmap, params, paramsOnly, progress);
+void ReadPnmFormat(TReadContext& ctx) {
+  ReadPnm(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress);
 }
 
 }  // namespace rv

@@ -27,6 +27,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/readcontext.h"
+
 namespace rv {
 
 class TStream;
@@ -42,8 +44,7 @@ struct TProgressRecord;
 void ReadPnm(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
 
 // The registry's reader entry for format 12.
-void ReadPnmFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadPnmFormat(TReadContext& ctx);
 
 // Content test: the header's magic (P1..P6), width and height as this reader
 // reads them (same tokens, comments and 64 KiB header limit; sizes decimal,

@@ -566,9 +566,10 @@ void ReadTga(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ign
   }
 }
 
-void ReadTgaFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  ReadTga(stream, bitmap, params, false, maskOut, paramsOnly, progress);
+void ReadTgaFormat(TReadContext& ctx) {
+  std::unique_ptr<TPxMask> spare;
+  std::unique_ptr<TPxMask>& mask = MaskSlot(ctx, spare);
+  ReadTga(ctx.Stream, ctx.Bitmap, ctx.Params, false, mask, ctx.ParamsOnly, ctx.Progress);
 }
 
 }  // namespace rv

@@ -34,6 +34,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/readcontext.h"
+
 namespace rv {
 
 class TStream;
@@ -53,8 +55,7 @@ void ReadTga(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ign
              std::unique_ptr<TPxMask>& mask, bool paramsOnly, TProgressRecord& progress);
 
 // The registry's reader entry for format 11, alpha kept.
-void ReadTgaFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadTgaFormat(TReadContext& ctx);
 
 // Content test: an 18-byte header with image type 1-3 or 9-11, colour-map
 // type 0 or 1, pixel depth 1, 4, 8, 16, 24 or 32, and non-zero sides.

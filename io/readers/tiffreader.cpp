@@ -31,9 +31,8 @@ int32_t ReadTiff(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool
   return DecodeTiff(stream, bitmap, params, paramsOnly, progress, mask, withJpeg);
 }
 
-void ReadTiffFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  ReadTiff(stream, bitmap, params, paramsOnly, progress, &maskOut, {});
+void ReadTiffFormat(TReadContext& ctx) {
+  ReadTiff(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress, ctx.MaskOut, {});
 }
 
 }  // namespace rv

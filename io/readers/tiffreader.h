@@ -42,6 +42,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/readcontext.h"
 #include "io/readers/tiffdecode.h"
 #include "io/readers/tiffdir.h"
 
@@ -67,8 +68,7 @@ int32_t ReadTiff(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool
 TTiffJpegDecoder TiffJpegDecoder();
 
 // The registry's reader entry for format 1.
-void ReadTiffFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadTiffFormat(TReadContext& ctx);
 
 // Content test: a "TIFF" stream header, or a TIFF header ("II" or "MM", the
 // first directory's offset as a signed 32-bit number below the stream's size;

@@ -130,9 +130,8 @@ void ReadWbmp(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool pa
   }
 }
 
-void ReadWbmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadWbmp(stream, bitmap, params, paramsOnly, progress);
+void ReadWbmpFormat(TReadContext& ctx) {
+  ReadWbmp(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress);
 }
 
 }  // namespace rv

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "io/readcontext.h"
+
 namespace rv {
 
 class TStream;
@@ -31,7 +33,6 @@ struct TProgressRecord;
 void ReadWbmp(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
 
 // The registry's reader entry for format 16.
-void ReadWbmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+void ReadWbmpFormat(TReadContext& ctx);
 
 }  // namespace rv

@@ -638,7 +638,8 @@ TEST_F(BmpReaderTest, FormatEntryHandsBackTheAlphaMask) {
   TPxMemStream stream(file.data(), int64_t(file.size()));
   progress_.Aborted = &aborted_;
   std::unique_ptr<TPxMask> mask;
-  ReadBmpFormat(stream, bitmap_, params_, false, progress_, mask);
+  TReadContext ctx{.Stream = stream, .Bitmap = bitmap_, .Params = params_, .Progress = progress_, .MaskOut = &mask};
+  ReadBmpFormat(ctx);
   ASSERT_FALSE(aborted_) << progress_.AbortReason;
   ASSERT_TRUE(mask);
   EXPECT_EQ(mask->MaskPixel(0, 0), 0);
