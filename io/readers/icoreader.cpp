@@ -164,7 +164,9 @@ void TIconReader::ReadPngEntry() {
   const uint8_t savedNative = params_.NativePixelFormat;
   params_.NativePixelFormat = 0;  // icons load as pxRGB24 (or pxMono1)
   TPxMemStream png(data_.data(), int64_t(data_.size()));
-  ReadPng(png, bitmap_, params_, paramsOnly_, progress_);
+  TReadContext pngContext{
+      .Stream = png, .Bitmap = bitmap_, .Params = params_, .Progress = progress_, .ParamsOnly = paramsOnly_};
+  ReadPng(pngContext);
   params_.NativePixelFormat = savedNative;
   if (progress_.IsAborted() || paramsOnly_) return;
   // The PNG reader puts alpha into the bitmap's alpha channel; icons hand it

@@ -37,14 +37,11 @@ class TPxMask;
 class TIOParamsVals;
 struct TProgressRecord;
 
-// Decodes the PNM at the stream's current position into bitmap and fills
-// params (Width, Height, DpiX = DpiY = 300, BitsPerSample, SamplesPerPixel,
-// PnmComments; ColorMap freed). paramsOnly: fill params and stop before
-// allocating.
-void ReadPnm(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
-
-// The registry's reader entry for format 12.
-void ReadPnmFormat(TReadContext& ctx);
+// Decodes the PNM at the stream's current position into the bitmap and fills
+// the parameters (Width, Height, DpiX = DpiY = 300, BitsPerSample,
+// SamplesPerPixel, PnmComments; ColorMap freed). The registry's reader entry
+// for format 12.
+void ReadPnm(TReadContext& ctx);
 
 // Content test: the header's magic (P1..P6), width and height as this reader
 // reads them (same tokens, comments and 64 KiB header limit; sizes decimal,

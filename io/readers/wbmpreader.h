@@ -27,12 +27,10 @@ class TPxMask;
 class TIOParamsVals;
 struct TProgressRecord;
 
-// Decodes the WBMP at the stream's current position into bitmap and fills
-// params (Width, Height, DpiX = DpiY = 300, BitsPerSample = SamplesPerPixel
-// = 1; ColorMap freed). paramsOnly: fill params and stop before allocating.
-void ReadWbmp(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
-
-// The registry's reader entry for format 16.
-void ReadWbmpFormat(TReadContext& ctx);
+// Decodes the WBMP at the stream's current position into the bitmap and fills
+// the parameters (Width, Height, DpiX = DpiY = 300, BitsPerSample =
+// SamplesPerPixel = 1; ColorMap freed). The registry's reader entry for
+// format 16.
+void ReadWbmp(TReadContext& ctx);
 
 }  // namespace rv
