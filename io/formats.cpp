@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "io/readcontext.h"
 #include "io/readers/bmpreader.h"
 #include "io/readers/gifreader.h"
 #include "io/readers/icoreader.h"
@@ -70,6 +71,13 @@ bool IsEmf(TStream& stream) {
   return stream.Read(h, 44) == 44 && Le32(h) == 1 && Le32(h + 40) == 0x464D4520u;
 }
 
+// A reader entry with options, called with its defaults: the format as the
+// registry loads it.
+template <auto Entry>
+void WithDefaultOptions(TReadContext& ctx) {
+  Entry(ctx, {});
+}
+
 // Whether the data at the stream's position holds a format. A test may read
 // and seek anywhere; detection puts the position back. Stream errors pass
 // through (they end detection).
@@ -92,7 +100,7 @@ struct TFormatRow {
 
 constexpr TFormatRow kFormats[] = {
     {ffGIF, IsGif, "CompuServe Bitmap", "GIF", true, 16, ReadGifFormat},
-    {ffPCX, IsPcx, "PaintBrush", "PCX", true, 64, ReadPcxFormat},
+    {ffPCX, IsPcx, "PaintBrush", "PCX", true, 64, WithDefaultOptions<ReadPcx>},
     {ffBMP, IsBmp, "Windows Bitmap", "BMP;DIB;RLE", true, 32, ReadBmpFormat},
     {ffTIFF, IsTiff, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F;XIF", true, 8, ReadTiffFormat},
     {ffPNG, IsPng, "Portable Network Graphics", "PNG", true, 128, ReadPng},
@@ -104,7 +112,7 @@ constexpr TFormatRow kFormats[] = {
     {ffJP2, IsJp2, "JPEG2000", "JP2", true, 512, ReadJp2Format},
     {ffJ2K, IsJ2k, "JPEG2000 Code Stream", "J2K;JPC;J2C", true, 512, ReadJ2kFormat},
     {ffAVI, IsAvi, nullptr, nullptr, false, 0, nullptr},
-    {ffDCX, IsDcx, "Multipage PCX", "DCX", true, 0, ReadDcxFormat},
+    {ffDCX, IsDcx, "Multipage PCX", "DCX", true, 0, ReadDcx},
     {ffWMF, IsWmf, "Windows Metafile", "WMF", false, 0, nullptr},
     {ffEMF, IsEmf, "Enhanced Windows Metafile", "EMF", false, 0, nullptr},
     {ffWBMP, nullptr, "Wireless Bitmap", "WBMP", true, 0, ReadWbmp},
