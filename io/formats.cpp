@@ -71,13 +71,6 @@ bool IsEmf(TStream& stream) {
   return stream.Read(h, 44) == 44 && Le32(h) == 1 && Le32(h + 40) == 0x464D4520u;
 }
 
-// A reader entry with options, called with its defaults: the format as the
-// registry loads it.
-template <auto Entry>
-void WithDefaultOptions(TReadContext& ctx) {
-  Entry(ctx, {});
-}
-
 // Whether the data at the stream's position holds a format. A test may read
 // and seek anywhere; detection puts the position back. Stream errors pass
 // through (they end detection).
@@ -101,11 +94,11 @@ struct TFormatRow {
 constexpr TFormatRow kFormats[] = {
     {ffGIF, IsGif, "CompuServe Bitmap", "GIF", true, 16, ReadGifFormat},
     {ffPCX, IsPcx, "PaintBrush", "PCX", true, 64, WithDefaultOptions<ReadPcx>},
-    {ffBMP, IsBmp, "Windows Bitmap", "BMP;DIB;RLE", true, 32, ReadBmpFormat},
+    {ffBMP, IsBmp, "Windows Bitmap", "BMP;DIB;RLE", true, 32, WithDefaultOptions<ReadBmp>},
     {ffTIFF, IsTiff, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F;XIF", true, 8, WithDefaultOptions<ReadTiff>},
     {ffPNG, IsPng, "Portable Network Graphics", "PNG", true, 128, ReadPng},
-    {ffICO, IsIco, "Windows Icon", "ICO", true, 0, ReadIcoFormat},
-    {ffCUR, IsCur, "Windows Cursor", "CUR", false, 0, ReadCurFormat},
+    {ffICO, IsIco, "Windows Icon", "ICO", true, 0, WithDefaultOptions<ReadIco>},
+    {ffCUR, IsCur, "Windows Cursor", "CUR", false, 0, WithDefaultOptions<ReadCur>},
     {ffTGA, IsTga, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", true, 256, ReadTgaFormat},
     {ffPNM, IsPnm, "Portable Pixmap, GrayMap, BitMap", "PXM;PPM;PGM;PBM", true, 0, ReadPnm},
     {ffJPEG, IsJpeg, "JPEG Bitmap", "JPG;JPEG;JPE;JIF", true, 4, WithDefaultOptions<ReadJpeg>},

@@ -43,6 +43,13 @@ struct TReadContext {
   std::unique_ptr<TPxMask>* MaskOut = nullptr;
 };
 
+// A reader entry with options called with its defaults, the format as the
+// registry loads it: what the format table holds for such readers.
+template <auto Entry>
+void WithDefaultOptions(TReadContext& ctx) {
+  Entry(ctx, {});
+}
+
 // The caller's mask slot, or spare when the caller takes none.
 inline std::unique_ptr<TPxMask>& MaskSlot(TReadContext& ctx, std::unique_ptr<TPxMask>& spare) {
   return ctx.MaskOut ? *ctx.MaskOut : spare;
