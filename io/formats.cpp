@@ -99,7 +99,7 @@ constexpr TFormatRow kFormats[] = {
     {ffPNG, IsPng, "Portable Network Graphics", "PNG", true, 128, ReadPng},
     {ffICO, IsIco, "Windows Icon", "ICO", true, 0, WithDefaultOptions<ReadIco>},
     {ffCUR, IsCur, "Windows Cursor", "CUR", false, 0, WithDefaultOptions<ReadCur>},
-    {ffTGA, IsTga, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", true, 256, ReadTgaFormat},
+    {ffTGA, IsTga, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", true, 256, WithDefaultOptions<ReadTga>},
     {ffPNM, IsPnm, "Portable Pixmap, GrayMap, BitMap", "PXM;PPM;PGM;PBM", true, 0, ReadPnm},
     {ffJPEG, IsJpeg, "JPEG Bitmap", "JPG;JPEG;JPE;JIF", true, 4, WithDefaultOptions<ReadJpeg>},
     {ffJP2, IsJp2, "JPEG2000", "JP2", true, 512, WithDefaultOptions<ReadJpeg2000>},

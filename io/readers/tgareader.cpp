@@ -557,19 +557,15 @@ void TTgaReader::Run() {
 
 }  // namespace
 
-void ReadTga(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
-             std::unique_ptr<TPxMask>& mask, bool paramsOnly, TProgressRecord& progress) {
-  try {
-    TTgaReader(stream, bitmap, params, ignoreAlpha, mask, paramsOnly, progress).Run();
-  } catch (const std::exception& e) {
-    progress.Fail(std::string("TGA: ") + e.what());
-  }
-}
-
-void ReadTgaFormat(TReadContext& ctx) {
+void ReadTga(TReadContext& ctx, const TTgaReadOptions& options) {
   std::unique_ptr<TPxMask> spare;
-  std::unique_ptr<TPxMask>& mask = MaskSlot(ctx, spare);
-  ReadTga(ctx.Stream, ctx.Bitmap, ctx.Params, false, mask, ctx.ParamsOnly, ctx.Progress);
+  try {
+    TTgaReader(ctx.Stream, ctx.Bitmap, ctx.Params, options.IgnoreAlpha, MaskSlot(ctx, spare), ctx.ParamsOnly,
+               ctx.Progress)
+        .Run();
+  } catch (const std::exception& e) {
+    ctx.Progress.Fail(std::string("TGA: ") + e.what());
+  }
 }
 
 }  // namespace rv
