@@ -92,7 +92,7 @@ struct TFormatRow {
 };
 
 constexpr TFormatRow kFormats[] = {
-    {ffGIF, IsGif, "CompuServe Bitmap", "GIF", true, 16, ReadGifFormat},
+    {ffGIF, IsGif, "CompuServe Bitmap", "GIF", true, 16, [](TReadContext& ctx) { LoadGifComposed(ctx); }},
     {ffPCX, IsPcx, "PaintBrush", "PCX", true, 64, WithDefaultOptions<ReadPcx>},
     {ffBMP, IsBmp, "Windows Bitmap", "BMP;DIB;RLE", true, 32, WithDefaultOptions<ReadBmp>},
     {ffTIFF, IsTiff, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F;XIF", true, 8, WithDefaultOptions<ReadTiff>},
