@@ -5,15 +5,17 @@
 // Readers plug in through one table in formats.cpp that lists every built-in
 // format in detection order with its content test and its reader entry point,
 // both declared by the reader's header in io/readers/ (for example
-// io/readers/bmpreader.h: IsBmp and ReadBmpFormat, the latter with the
-// TReadFunction signature). BuiltInFormats() hands the same formats out in
-// lookup order. A format whose reader is not written yet has a null
-// ReadFunction; loading it sets the abort flag with the reason
-// "<description>: no reader".
+// io/readers/bmpreader.h: IsBmp and ReadBmp). Every reader entry takes a
+// TReadContext (io/readcontext.h), and those with options a per-format options
+// struct as well; the table holds a reader without options directly (ReadPng),
+// one with options through WithDefaultOptions (WithDefaultOptions<ReadBmp>),
+// and the two that need more a small lambda (JPEG 2000 code streams, the
+// composed GIF). BuiltInFormats() hands the same formats out in lookup order.
+// A format whose reader is not written yet has a null ReadFunction; loading
+// it sets the abort flag with the reason "<description>: no reader".
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,10 +23,6 @@
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 struct TReadContext;
 
 // FileFormatCode: the integer that names a format (ImageParams.FileType).

@@ -33,17 +33,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 struct TBmpReadOptions {
   // Bytes of BMP data from the current position; <= 0: to the end of the

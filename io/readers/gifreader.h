@@ -34,17 +34,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 constexpr int32_t kMaxGifImages = 16384;
 

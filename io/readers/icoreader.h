@@ -36,17 +36,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 struct TIcoReadOptions {
   // No mask: *ctx.MaskOut is reset (pixels under set AND bits still take the

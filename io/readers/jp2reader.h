@@ -27,7 +27,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "io/formats.h"
 #include "io/readcontext.h"
@@ -35,10 +34,6 @@
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 // Limits of the code stream syntax, applied before anything is decoded.
 inline constexpr int64_t kJ2kMaxTiles = 65535;

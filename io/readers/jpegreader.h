@@ -20,7 +20,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <stdexcept>
 
 #include "io/readcontext.h"
@@ -28,10 +27,6 @@
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 // A fatal libjpeg error, with the text of the library's message table ("?" in
 // place of every argument). It never leaves ReadJpeg.

@@ -28,17 +28,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 struct TPcxReadOptions {
   // Bytes of this picture from the current position (the 256-entry table is

@@ -26,17 +26,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 // libpng's own limits, set on every read: at most this many pixels per side
 // (libpng's default; the process limits may lower it), this many ancillary

@@ -25,17 +25,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 // Decodes the PNM at the stream's current position into the bitmap and fills
 // the parameters (Width, Height, DpiX = DpiY = 300, BitsPerSample,

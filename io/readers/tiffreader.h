@@ -40,7 +40,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "io/readcontext.h"
 #include "io/readers/tiffdecode.h"
@@ -49,10 +48,6 @@
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 // Decodes directory TiffImageIndex of the TIFF at the stream's current
 // position (offsets are relative to it) into the bitmap. A mask is created

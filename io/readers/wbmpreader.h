@@ -15,17 +15,10 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "io/readcontext.h"
 
 namespace rv {
-
-class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 // Decodes the WBMP at the stream's current position into the bitmap and fills
 // the parameters (Width, Height, DpiX = DpiY = 300, BitsPerSample =
