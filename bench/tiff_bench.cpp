@@ -40,7 +40,8 @@ void TiffRead(benchmark::State& state, const char* name) {
     rv::TProgressRecord progress;
     progress.Aborted = &aborted;
     std::unique_ptr<rv::TPxMask> mask;
-    rv::ReadTiff(stream, bitmap, params, false, progress, &mask);
+    rv::TReadContext ctx{.Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress, .MaskOut = &mask};
+    rv::ReadTiff(ctx);
     if (aborted) {
       state.SkipWithError(progress.AbortReason.c_str());
       return;

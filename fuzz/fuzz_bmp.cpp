@@ -28,7 +28,13 @@ void Decode(const uint8_t* data, size_t size, int32_t dataSize, bool noFileHeade
   progress.Aborted = &aborted;
   progress.Limits = &limits;
   std::unique_ptr<rv::TPxMask> mask;
-  rv::ReadBmp(stream, bitmap, dataSize, ignoreAlpha, mask, noFileHeader, paramsOnly, progress, params);
+  rv::TReadContext ctx{.Stream = stream,
+                       .Bitmap = bitmap,
+                       .Params = params,
+                       .Progress = progress,
+                       .ParamsOnly = paramsOnly,
+                       .MaskOut = &mask};
+  rv::ReadBmp(ctx, {.DataSize = dataSize, .IgnoreAlpha = ignoreAlpha, .NoFileHeader = noFileHeader});
 
   rv::TouchPixels(bitmap, mask.get());
 }

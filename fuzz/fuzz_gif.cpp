@@ -27,12 +27,17 @@ void Decode(const uint8_t* data, size_t size, int index, bool composed, bool par
   progress.Aborted = &aborted;
   progress.Limits = &limits;
   std::unique_ptr<rv::TPxMask> mask;
+  rv::TReadContext ctx{.Stream = stream,
+                       .Bitmap = bitmap,
+                       .Params = params,
+                       .Progress = progress,
+                       .ParamsOnly = paramsOnly,
+                       .MaskOut = &mask};
   if (composed) {
-    const int32_t count = rv::LoadGifComposed(stream, bitmap, params, progress);
+    const int32_t count = rv::LoadGifComposed(ctx).ImageCount;
     if (count < 0 || count > rv::kMaxGifImages) __builtin_trap();
   } else {
-    int32_t count = 0;
-    rv::ReadGif(stream, bitmap, count, false, mask, paramsOnly, progress, params);
+    rv::ReadGif(ctx);
   }
   rv::TouchPixels(bitmap, mask.get());
 }

@@ -25,10 +25,16 @@ void Decode(const uint8_t* data, size_t size, bool cursor, int32_t index, bool i
   progress.Aborted = &aborted;
   progress.Limits = &limits;
   std::unique_ptr<rv::TPxMask> mask;
+  rv::TReadContext ctx{.Stream = stream,
+                       .Bitmap = bitmap,
+                       .Params = params,
+                       .Progress = progress,
+                       .ParamsOnly = paramsOnly,
+                       .MaskOut = &mask};
   if (cursor) {
-    rv::ReadCur(stream, bitmap, params, ignoreAlpha, mask, progress, paramsOnly);
+    rv::ReadCur(ctx, {.IgnoreAlpha = ignoreAlpha});
   } else {
-    rv::ReadIco(stream, bitmap, params, ignoreAlpha, mask, progress, paramsOnly);
+    rv::ReadIco(ctx, {.IgnoreAlpha = ignoreAlpha});
   }
 
   rv::TouchPixels(bitmap, mask.get());

@@ -24,7 +24,8 @@ void Decode(const uint8_t* data, size_t size, int32_t fileType, bool native) {
   rv::TProgressRecord progress;
   progress.Aborted = &aborted;
   progress.Limits = &limits;
-  rv::ReadJpeg2000(stream, bitmap, params, false, progress, fileType);
+  rv::TReadContext ctx{.Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress};
+  rv::ReadJpeg2000(ctx, {.FileType = fileType});
   rv::TouchPixels(bitmap);
 }
 

@@ -26,8 +26,12 @@ void Decode(const uint8_t* data, size_t size, const uint8_t* tables, size_t tabl
   rv::TProgressRecord progress;
   progress.Aborted = &aborted;
   progress.Limits = &limits;
-  rv::ReadJpeg(stream, tables ? &tableStream : nullptr, bitmap, true, invertCmyk, !tables, rawYCbCr, paramsOnly,
-               progress, params);
+  rv::TReadContext ctx{
+      .Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress, .ParamsOnly = paramsOnly};
+  rv::ReadJpeg(ctx, {.Tables = tables ? &tableStream : nullptr,
+                     .InvertCmyk = invertCmyk,
+                     .ParseMetadata = !tables,
+                     .RawYCbCr = rawYCbCr});
   rv::TouchPixels(bitmap);
 }
 

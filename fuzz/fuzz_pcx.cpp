@@ -24,10 +24,12 @@ void Decode(const uint8_t* data, size_t size, bool dcx, int64_t dataSize, int32_
   rv::TProgressRecord progress;
   progress.Aborted = &aborted;
   progress.Limits = &limits;
+  rv::TReadContext ctx{
+      .Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress, .ParamsOnly = paramsOnly};
   if (dcx) {
-    rv::ReadDcx(stream, bitmap, params, paramsOnly, progress);
+    rv::ReadDcx(ctx);
   } else {
-    rv::ReadPcx(stream, bitmap, params, paramsOnly, progress, dataSize);
+    rv::ReadPcx(ctx, {.DataSize = dataSize});
   }
   rv::TouchPixels(bitmap);
 }

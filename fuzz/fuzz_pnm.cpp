@@ -22,7 +22,9 @@ void Decode(const uint8_t* data, size_t size, bool native, bool paramsOnly) {
   rv::TProgressRecord progress;
   progress.Aborted = &aborted;
   progress.Limits = &limits;
-  rv::ReadPnm(stream, bitmap, params, paramsOnly, progress);
+  rv::TReadContext ctx{
+      .Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress, .ParamsOnly = paramsOnly};
+  rv::ReadPnm(ctx);
 
   rv::TouchPixels(bitmap);
 }

@@ -24,7 +24,13 @@ void Decode(const uint8_t* data, size_t size, bool ignoreAlpha, bool paramsOnly)
   progress.Aborted = &aborted;
   progress.Limits = &limits;
   std::unique_ptr<rv::TPxMask> mask;
-  rv::ReadTga(stream, bitmap, params, ignoreAlpha, mask, paramsOnly, progress);
+  rv::TReadContext ctx{.Stream = stream,
+                       .Bitmap = bitmap,
+                       .Params = params,
+                       .Progress = progress,
+                       .ParamsOnly = paramsOnly,
+                       .MaskOut = &mask};
+  rv::ReadTga(ctx, {.IgnoreAlpha = ignoreAlpha});
 
   rv::TouchPixels(bitmap, mask.get());
 }

@@ -29,7 +29,13 @@ void Decode(const uint8_t* data, size_t size, int page, bool paramsOnly, bool na
   progress.Aborted = &aborted;
   progress.Limits = &limits;
   std::unique_ptr<rv::TPxMask> mask;
-  rv::ReadTiff(stream, bitmap, params, paramsOnly, progress, &mask);
+  rv::TReadContext ctx{.Stream = stream,
+                       .Bitmap = bitmap,
+                       .Params = params,
+                       .Progress = progress,
+                       .ParamsOnly = paramsOnly,
+                       .MaskOut = &mask};
+  rv::ReadTiff(ctx);
   rv::TouchPixels(bitmap, mask.get());
 }
 

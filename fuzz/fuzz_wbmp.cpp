@@ -20,7 +20,9 @@ void Decode(const uint8_t* data, size_t size, bool paramsOnly) {
   rv::TProgressRecord progress;
   progress.Aborted = &aborted;
   progress.Limits = &limits;
-  rv::ReadWbmp(stream, bitmap, params, paramsOnly, progress);
+  rv::TReadContext ctx{
+      .Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress, .ParamsOnly = paramsOnly};
+  rv::ReadWbmp(ctx);
 
   rv::TouchPixels(bitmap);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "io/readcontext.h"
 #include "io/readers/bmpreader.h"
 #include "io/readers/gifreader.h"
 #include "io/readers/icoreader.h"
@@ -91,23 +92,24 @@ struct TFormatRow {
 };
 
 constexpr TFormatRow kFormats[] = {
-    {ffGIF, IsGif, "CompuServe Bitmap", "GIF", true, 16, ReadGifFormat},
-    {ffPCX, IsPcx, "PaintBrush", "PCX", true, 64, ReadPcxFormat},
-    {ffBMP, IsBmp, "Windows Bitmap", "BMP;DIB;RLE", true, 32, ReadBmpFormat},
-    {ffTIFF, IsTiff, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F;XIF", true, 8, ReadTiffFormat},
-    {ffPNG, IsPng, "Portable Network Graphics", "PNG", true, 128, ReadPngFormat},
-    {ffICO, IsIco, "Windows Icon", "ICO", true, 0, ReadIcoFormat},
-    {ffCUR, IsCur, "Windows Cursor", "CUR", false, 0, ReadCurFormat},
-    {ffTGA, IsTga, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", true, 256, ReadTgaFormat},
-    {ffPNM, IsPnm, "Portable Pixmap, GrayMap, BitMap", "PXM;PPM;PGM;PBM", true, 0, ReadPnmFormat},
-    {ffJPEG, IsJpeg, "JPEG Bitmap", "JPG;JPEG;JPE;JIF", true, 4, ReadJpegFormat},
-    {ffJP2, IsJp2, "JPEG2000", "JP2", true, 512, ReadJp2Format},
-    {ffJ2K, IsJ2k, "JPEG2000 Code Stream", "J2K;JPC;J2C", true, 512, ReadJ2kFormat},
+    {ffGIF, IsGif, "CompuServe Bitmap", "GIF", true, 16, [](TReadContext& ctx) { LoadGifComposed(ctx); }},
+    {ffPCX, IsPcx, "PaintBrush", "PCX", true, 64, WithDefaultOptions<ReadPcx>},
+    {ffBMP, IsBmp, "Windows Bitmap", "BMP;DIB;RLE", true, 32, WithDefaultOptions<ReadBmp>},
+    {ffTIFF, IsTiff, "TIFF Bitmap", "TIF;TIFF;FAX;G3N;G3F;XIF", true, 8, WithDefaultOptions<ReadTiff>},
+    {ffPNG, IsPng, "Portable Network Graphics", "PNG", true, 128, ReadPng},
+    {ffICO, IsIco, "Windows Icon", "ICO", true, 0, WithDefaultOptions<ReadIco>},
+    {ffCUR, IsCur, "Windows Cursor", "CUR", false, 0, WithDefaultOptions<ReadCur>},
+    {ffTGA, IsTga, "Targa Bitmap", "TGA;TARGA;VDA;ICB;VST;PIX", true, 256, WithDefaultOptions<ReadTga>},
+    {ffPNM, IsPnm, "Portable Pixmap, GrayMap, BitMap", "PXM;PPM;PGM;PBM", true, 0, ReadPnm},
+    {ffJPEG, IsJpeg, "JPEG Bitmap", "JPG;JPEG;JPE;JIF", true, 4, WithDefaultOptions<ReadJpeg>},
+    {ffJP2, IsJp2, "JPEG2000", "JP2", true, 512, WithDefaultOptions<ReadJpeg2000>},
+    {ffJ2K, IsJ2k, "JPEG2000 Code Stream", "J2K;JPC;J2C", true, 512,
+     [](TReadContext& ctx) { ReadJpeg2000(ctx, {.FileType = ffJ2K}); }},
     {ffAVI, IsAvi, nullptr, nullptr, false, 0, nullptr},
-    {ffDCX, IsDcx, "Multipage PCX", "DCX", true, 0, ReadDcxFormat},
+    {ffDCX, IsDcx, "Multipage PCX", "DCX", true, 0, ReadDcx},
     {ffWMF, IsWmf, "Windows Metafile", "WMF", false, 0, nullptr},
     {ffEMF, IsEmf, "Enhanced Windows Metafile", "EMF", false, 0, nullptr},
-    {ffWBMP, nullptr, "Wireless Bitmap", "WBMP", true, 0, ReadWbmpFormat},
+    {ffWBMP, nullptr, "Wireless Bitmap", "WBMP", true, 0, ReadWbmp},
     {ffPostScript, nullptr, "PostScript Level 2", "PS;EPS", true, 0, nullptr},
     {ffPDF, nullptr, "Adobe PDF", "PDF", true, 0, nullptr},
     {ffRAW, IsCameraRawStream, "Camera RAW", "CRW;CR2;NEF;RAW;PEF;RAF;X3F;BAY;ORF;SRF;MRW;DCR", false, 0, nullptr},

@@ -5,15 +5,17 @@
 // Readers plug in through one table in formats.cpp that lists every built-in
 // format in detection order with its content test and its reader entry point,
 // both declared by the reader's header in io/readers/ (for example
-// io/readers/bmpreader.h: IsBmp and ReadBmpFormat, the latter with the
-// TReadFunction signature). BuiltInFormats() hands the same formats out in
-// lookup order. A format whose reader is not written yet has a null
-// ReadFunction; loading it sets the abort flag with the reason
-// "<description>: no reader".
+// io/readers/bmpreader.h: IsBmp and ReadBmp). Every reader entry takes a
+// TReadContext (io/readcontext.h), and those with options a per-format options
+// struct as well; the table holds a reader without options directly (ReadPng),
+// one with options through WithDefaultOptions (WithDefaultOptions<ReadBmp>),
+// and the two that need more a small lambda (JPEG 2000 code streams, the
+// composed GIF). BuiltInFormats() hands the same formats out in lookup order.
+// A format whose reader is not written yet has a null ReadFunction; loading
+// it sets the abort flag with the reason "<description>: no reader".
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,10 +23,7 @@
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
+struct TReadContext;
 
 // FileFormatCode: the integer that names a format (ImageParams.FileType).
 enum TFileFormatCode : int32_t {
@@ -52,15 +51,15 @@ enum TFileFormatCode : int32_t {
   ffRawPixels = 21,
 };
 
-// A reader decodes the stream from its current position into bitmap and fills
-// params. With paramsOnly it fills params and stops before allocating pixels.
-// Failure is reported through progress.Fail (abort flag), never by throwing
-// for bad data; it leaves bitmap untouched, or partly filled when the data
-// ends early. Readers that find transparency hand it back in maskOut.
+// A reader entry: decodes ctx.Stream from its current position into
+// ctx.Bitmap and fills ctx.Params (io/readcontext.h). With ctx.ParamsOnly it
+// fills the parameters and stops before allocating pixels. Failure is
+// reported through ctx.Progress.Fail (abort flag), never by throwing for bad
+// data; it leaves the bitmap untouched, or partly filled when the data ends
+// early. Readers that find transparency hand it back in *ctx.MaskOut.
 // Every reader passes its header through CheckImageHeader (io/limits.h)
 // before allocating.
-using TReadFunction = void (*)(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                               TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+using TReadFunction = void (*)(TReadContext& ctx);
 // Content test: true when the stream (positioned at its start) holds this format.
 using TTryFunction = bool (*)(TStream& stream, int32_t fileType);
 

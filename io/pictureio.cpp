@@ -9,6 +9,7 @@
 #include "imaging/pxmask.h"
 #include "imaging/pxresample.h"
 #include "imaging/pxstreams.h"
+#include "io/readcontext.h"
 #include "platform/stream.h"
 #include "platform/tbitmap.h"
 
@@ -157,11 +158,20 @@ void TPictureIO::RunReader(const TFileFormatInfo* info, int32_t code, TStream& s
     return;
   }
   std::unique_ptr<TPxMask> mask;
+  auto read = [&](TPxBitmap& bitmap) {
+    TReadContext ctx{.Stream = stream,
+                     .Bitmap = bitmap,
+                     .Params = *params_,
+                     .Progress = progress_,
+                     .ParamsOnly = paramsOnly,
+                     .MaskOut = &mask};
+    info->ReadFunction(ctx);
+  };
   if (target_) {
-    info->ReadFunction(stream, *target_, *params_, paramsOnly, progress_, mask);
+    read(*target_);
   } else {
     TPxBitmap scratch;  // parameter reads need no target
-    info->ReadFunction(stream, scratch, *params_, paramsOnly, progress_, mask);
+    read(scratch);
   }
   if (mask && !paramsOnly && target_) target_->AlphaChannel()->ImportMask(mask.get());
 }

@@ -107,7 +107,7 @@ class TBmpReader {
  public:
   TBmpReader(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAlpha,
              std::unique_ptr<TPxMask>& alphaMask, bool noFileHeader, bool paramsOnly, TProgressRecord& progress,
-             TIOParamsVals& params, TBmpIconLayout* icon)
+             TIOParamsVals& params, TBmpIconLayout* icon, int iconFallbackBitCount)
       : stream_(stream),
         bitmap_(bitmap),
         dataSize_(dataSize),
@@ -117,7 +117,8 @@ class TBmpReader {
         paramsOnly_(paramsOnly),
         progress_(progress),
         params_(params),
-        icon_(icon) {}
+        icon_(icon),
+        iconFallbackBitCount_(iconFallbackBitCount) {}
 
   void Run();
 
@@ -156,6 +157,7 @@ class TBmpReader {
   TProgressRecord& progress_;
   TIOParamsVals& params_;
   TBmpIconLayout* icon_;
+  int iconFallbackBitCount_;
 
   TBmpHeader h_;
   std::array<TColorBGR, 256> palette_{};  // zero-filled past the file's entries
@@ -234,7 +236,7 @@ bool TBmpReader::ReadHeaders() {
     if (h_.height == 0)
       return Fail("bitmap height " + std::to_string(stored) + " leaves no rows for the picture" +
                   At(pos + (h_.core ? 6 : 8)));
-    if (h_.bitCount == 0) h_.bitCount = icon_->FallbackBitCount;
+    if (h_.bitCount == 0) h_.bitCount = iconFallbackBitCount_;
     if (h_.bitCount == 0) return Fail("no bit count in the bitmap header, the entry or its colour count");
   }
   pos += hs;
@@ -795,16 +797,14 @@ void TBmpReader::Run() {
 
 }  // namespace
 
-void ReadBmp(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAlpha,
-             std::unique_ptr<TPxMask>& alphaMask, bool noFileHeader, bool paramsOnly, TProgressRecord& progress,
-             TIOParamsVals& params, TBmpIconLayout* icon) {
-  TBmpReader reader(stream, bitmap, dataSize, ignoreAlpha, alphaMask, noFileHeader, paramsOnly, progress, params, icon);
+TBmpReadResult ReadBmp(TReadContext& ctx, const TBmpReadOptions& options) {
+  TBmpReadResult result;
+  std::unique_ptr<TPxMask> spare;
+  TBmpReader reader(ctx.Stream, ctx.Bitmap, options.DataSize, options.IgnoreAlpha, MaskSlot(ctx, spare),
+                    options.NoFileHeader, ctx.ParamsOnly, ctx.Progress, ctx.Params,
+                    options.IconEntry ? &result.IconLayout : nullptr, options.IconFallbackBitCount);
   reader.Run();
-}
-
-void ReadBmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  ReadBmp(stream, bitmap, 0, false, maskOut, false, paramsOnly, progress, params);
+  return result;
 }
 
 }  // namespace rv

@@ -2,7 +2,7 @@
 // "BM", core, information, V4 and V5 headers and the OS/2 2.x header),
 // uncompressed 1/2/4/8/16/24/32-bit data, RLE4 and RLE8, bit fields with or
 // without alpha. The icon reader calls ReadBmp for the bitmaps inside icons
-// (TBmpIconLayout).
+// (TBmpReadOptions::IconEntry).
 //
 // Failure is reported through progress.Fail (abort flag and reason); nothing
 // is thrown for bad data. What each kind of bad input gives:
@@ -33,24 +33,36 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
-// The bitmap of an icon or cursor entry: an information header (no file
-// header) whose height counts the picture and, below it, the 1-bit AND
-// bitmap. ReadBmp decodes the picture, half that height, and says where the
-// AND bitmap lies; applying it is the icon reader's business.
+struct TBmpReadOptions {
+  // Bytes of BMP data from the current position; <= 0: to the end of the
+  // stream. Nothing past them is read.
+  int32_t DataSize = 0;
+  // 32-bit (and bit-field alpha) data loads without a mask.
+  bool IgnoreAlpha = false;
+  // The data starts with the information header (icons); the pixel data
+  // follows the colour table.
+  bool NoFileHeader = false;
+  // The data is an icon or cursor entry's bitmap (implies NoFileHeader): an
+  // information header whose height counts the picture and, below it, the
+  // 1-bit AND bitmap. The picture, half that height, is decoded and the
+  // result's IconLayout says where the AND bitmap lies; applying it is the
+  // icon reader's business. A stored height below 2 and a bit count of 0
+  // with no fallback are refused.
+  bool IconEntry = false;
+  // The bit count to use when the header's is 0 (the entry's); 0: none.
+  int IconFallbackBitCount = 0;
+};
+
+// An icon entry's bitmap as decoded (TBmpReadOptions::IconEntry), filled
+// once the header is read, also with ctx.ParamsOnly.
 struct TBmpIconLayout {
-  // In: the bit count to use when the header's is 0 (the entry's); 0: none.
-  int FallbackBitCount = 0;
-  // Out, once the header is read: the picture as decoded.
   int64_t Width = 0;
   int64_t Height = 0;  // half the header's
   bool TopDown = false;
@@ -64,31 +76,20 @@ struct TBmpIconLayout {
   int64_t AndRowBytes = 0;
 };
 
-// Decodes a BMP from the stream's current position into bitmap and fills the
-// BMP fields of params (Width, Height, BitsPerSample, SamplesPerPixel, DpiX,
-// DpiY, ColorMap, BmpVersion, BmpRunLength); reads params.NativePixelFormat.
-//   dataSize: bytes of BMP data from the current position; <= 0: to the end
-//     of the stream. Nothing past them is read.
-//   ignoreAlpha: 32-bit (and bit-field alpha) data loads without a mask.
-//   alphaMask: in/out. When the data carries alpha, the mask (8-bit, the
-//     picture's size) is created here unless the caller passed one, and filled;
-//     when every alpha value is 0 or every one is 255 it is freed (reset),
-//     so such files load opaque.
-//   noFileHeader: the data starts with the information header (icons); the
-//     pixel data follows the colour table.
-//   paramsOnly: fill params and stop before allocating.
-//   icon: the data is an icon entry's bitmap (implies noFileHeader); the
-//     layout is filled even with paramsOnly. A stored height below 2 and a
-//     bit count of 0 with no fallback are refused.
-// The stream position is left after the last byte read.
-void ReadBmp(TStream& stream, TPxBitmap& bitmap, int32_t dataSize, bool ignoreAlpha,
-             std::unique_ptr<TPxMask>& alphaMask, bool noFileHeader, bool paramsOnly, TProgressRecord& progress,
-             TIOParamsVals& params, TBmpIconLayout* icon = nullptr);
+struct TBmpReadResult {
+  TBmpIconLayout IconLayout;  // with TBmpReadOptions::IconEntry
+};
 
-// The registry's reader entry for format 5: a whole BMP file with its file
-// header, alpha kept.
-void ReadBmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+// Decodes a BMP from the stream's current position into the bitmap and fills
+// the BMP fields of the parameters (Width, Height, BitsPerSample,
+// SamplesPerPixel, DpiX, DpiY, ColorMap, BmpVersion, BmpRunLength); reads
+// NativePixelFormat. When the data carries alpha, the mask (8-bit, the
+// picture's size) goes to *ctx.MaskOut: created there unless the caller
+// passed one, and filled; when every alpha value is 0 or every one is 255 it
+// is freed (reset), so such files load opaque. The stream position is left
+// after the last byte read. With the default options (a whole BMP file with
+// its file header, alpha kept), the registry's reader for format 5.
+TBmpReadResult ReadBmp(TReadContext& ctx, const TBmpReadOptions& options = {});
 
 // Content test: "BM" in a stream longer than the 14-byte file header.
 bool IsBmp(TStream& stream);

@@ -29,7 +29,9 @@ bool ReadExifTiff(const uint8_t* tiff, int64_t size, TIOParamsVals& params, TTif
   scratch.SetImageIndex(0);
   TTiffReadOptions values;
   values.IgnoreAlpha = true;
-  DecodeTiff(stream, none, scratch, true, probe, nullptr, values);
+  TReadContext valuesContext{
+      .Stream = stream, .Bitmap = none, .Params = scratch, .Progress = probe, .ParamsOnly = true};
+  DecodeTiff(valuesContext, values);
   // Directory 0 of an EXIF block has no picture size (so the probe "fails"):
   // only a missing header or directory means nothing was found.
   if (!((tiff[0] == 'I' && tiff[1] == 'I') || (tiff[0] == 'M' && tiff[1] == 'M')) || scratch.TiffImageCount == 0)
@@ -57,7 +59,8 @@ bool ReadExifTiff(const uint8_t* tiff, int64_t size, TIOParamsVals& params, TTif
   thumbnail.ThumbnailMode = true;
   thumbnail.IgnoreAlpha = true;
   thumbnail.Jpeg = jpeg;
-  DecodeTiff(again, thumb, thumbParams, false, thumbProgress, nullptr, thumbnail);
+  TReadContext thumbContext{.Stream = again, .Bitmap = thumb, .Params = thumbParams, .Progress = thumbProgress};
+  DecodeTiff(thumbContext, thumbnail);
   if (thumbAborted)
     thumb.ReleaseStorage(true);
   else if (!thumb.IsEmpty())

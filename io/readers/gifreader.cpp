@@ -438,11 +438,17 @@ class TGifCanvas {
 
 }  // namespace
 
-void ReadGif(TStream& stream, TPxBitmap& bitmap, int32_t& imageCount, bool ignoreTransparency,
-             std::unique_ptr<TPxMask>& mask, bool paramsOnly, TProgressRecord& progress, TIOParamsVals& params) {
-  imageCount = 0;
+TGifReadResult ReadGif(TReadContext& ctx, const TGifReadOptions& options) {
+  TStream& stream = ctx.Stream;
+  TPxBitmap& bitmap = ctx.Bitmap;
+  TIOParamsVals& params = ctx.Params;
+  TProgressRecord& progress = ctx.Progress;
+  const bool paramsOnly = ctx.ParamsOnly, ignoreTransparency = options.IgnoreTransparency;
+  std::unique_ptr<TPxMask> spare;
+  std::unique_ptr<TPxMask>& mask = MaskSlot(ctx, spare);
+  TGifReadResult result;
   progress.ReportPercent(0);
-  if (progress.IsAborted()) return;
+  if (progress.IsAborted()) return result;
   TGifParser parser(stream, params, progress, true);
   const int32_t wanted = params.GifImageIndex;
   const bool ok = parser.Run([&](const TGifImage& image) {
@@ -451,13 +457,16 @@ void ReadGif(TStream& stream, TPxBitmap& bitmap, int32_t& imageCount, bool ignor
     return DecodeImage(stream, parser, image, bitmap, ignoreTransparency, mask, paramsOnly, progress, params, true,
                        decoded);
   });
-  if (!ok) return;
-  imageCount = parser.Count;
-  params.SetImageCount(imageCount);
+  if (!ok) return result;
+  result.ImageCount = parser.Count;
+  params.SetImageCount(result.ImageCount);
   if (!progress.IsAborted()) progress.ReportPercent(100);
+  return result;
 }
 
-int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& params, TProgressRecord& progress) {
+namespace {
+
+int32_t Compose(TStream& stream, TPxBitmap& target, TIOParamsVals& params, TProgressRecord& progress) {
   const int64_t start = stream.Position();
   const int32_t wanted = params.GifImageIndex;
   const bool report = wanted < 1;
@@ -574,16 +583,16 @@ int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& param
   return count;
 }
 
-void ReadGifFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  maskOut.reset();
-  if (paramsOnly) {
-    int32_t count = 0;
-    std::unique_ptr<TPxMask> mask;
-    ReadGif(stream, bitmap, count, true, mask, true, progress, params);
-    return;
+}  // namespace
+
+TGifReadResult LoadGifComposed(TReadContext& ctx) {
+  if (ctx.MaskOut) ctx.MaskOut->reset();
+  if (ctx.ParamsOnly) {
+    TReadContext paramsOnly = ctx;
+    paramsOnly.MaskOut = nullptr;
+    return ReadGif(paramsOnly, {.IgnoreTransparency = true});
   }
-  LoadGifComposed(stream, bitmap, params, progress);
+  return {.ImageCount = Compose(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.Progress)};
 }
 
 }  // namespace rv

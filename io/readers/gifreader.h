@@ -34,51 +34,52 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 constexpr int32_t kMaxGifImages = 16384;
 
-// Decodes image params.GifImageIndex of the GIF at the stream's position.
-// Fills params: GifVersion, GifScreenWidth/Height, GifAspectRatio, DpiX/Y
+struct TGifReadOptions {
+  // No mask is made.
+  bool IgnoreTransparency = false;
+};
+
+struct TGifReadResult {
+  // The number of images in the file; 0 when the file's blocks could not be
+  // read.
+  int32_t ImageCount = 0;
+};
+
+// Decodes image GifImageIndex of the GIF at the stream's position. Fills the
+// parameters: GifVersion, GifScreenWidth/Height, GifAspectRatio, DpiX/Y
 // (300), SamplesPerPixel (1), GifBackground, GifComments (all comment blocks),
 // and for the wanted image GifTransparentColor, GifXPos, GifYPos, Width,
 // Height, GifDelayTime, GifTransparent, GifInterlaced, GifDisposal,
-// BitsPerSample and the ColorMap; the image count fields at the end.
-//   imageCount: the number of images in the file.
-//   ignoreTransparency: no mask is made.
-//   mask: in/out; (re)made at the image's size when it has transparent
-//     pixels (8 bits, 0 where transparent, 255 elsewhere, padding 255),
-//     reset when every pixel is opaque.
-//   paramsOnly: fill params, decode nothing.
-void ReadGif(TStream& stream, TPxBitmap& bitmap, int32_t& imageCount, bool ignoreTransparency,
-             std::unique_ptr<TPxMask>& mask, bool paramsOnly, TProgressRecord& progress, TIOParamsVals& params);
+// BitsPerSample and the ColorMap; the image count fields at the end. With
+// ctx.ParamsOnly nothing is decoded. The mask goes to *ctx.MaskOut: (re)made
+// at the image's size when it has transparent pixels (8 bits, 0 where
+// transparent, 255 elsewhere, padding 255), reset when every pixel is opaque.
+TGifReadResult ReadGif(TReadContext& ctx, const TGifReadOptions& options = {});
 
-// The composed picture of image params.GifImageIndex into target (with its
-// alpha channel), converted to the format ReadGif gave the last image drawn.
-// Parses the file once: images up to the index are drawn as they come, the
-// rest are counted; an image that fails still counts. Afterwards params
-// describe the last image drawn (for an animation with GifXPos = GifYPos = 0
-// and GifDisposal = 2, the canvas), the image index fields hold the wanted
-// index again and the count fields the image count, which is returned; the
-// stream is left at the first image not drawn, or where a failing image
-// stopped, else where the file's blocks end. On failure target keeps what it
-// held before, or the canvas of the images drawn before the failing one.
-// Progress: for index 0 the decoding of image 0, else after each frame the
-// share of the file read.
-int32_t LoadGifComposed(TStream& stream, TPxBitmap& target, TIOParamsVals& params, TProgressRecord& progress);
-
-// The registry's reader entry for format 2: LoadGifComposed, or ReadGif's
-// parameters for paramsOnly. The alpha channel goes straight to the bitmap.
-void ReadGifFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+// The composed picture of image GifImageIndex into the bitmap (with its alpha
+// channel; *ctx.MaskOut is reset), converted to the format ReadGif gave the
+// last image drawn. Parses the file once: images up to the index are drawn as
+// they come, the rest are counted; an image that fails still counts.
+// Afterwards the parameters describe the last image drawn (for an animation
+// with GifXPos = GifYPos = 0 and GifDisposal = 2, the canvas), the image index
+// fields hold the wanted index again and the count fields the image count,
+// which is also in the result; the stream is left at the first image not
+// drawn, or where a failing image stopped, else where the file's blocks end.
+// On failure the bitmap keeps what it held before, or the canvas of the images
+// drawn before the failing one. Progress: for index 0 the decoding of image
+// 0, else after each frame the share of the file read. With ctx.ParamsOnly:
+// ReadGif's parameters (transparency ignored). The registry's reader for
+// format 2.
+TGifReadResult LoadGifComposed(TReadContext& ctx);
 
 // Content test: a GIF signature ("GIF") in a stream of more than 13 bytes.
 bool IsGif(TStream& stream);

@@ -87,6 +87,7 @@ class TIconReader {
   std::vector<TIconEntry> entries_;
   int64_t dataStart_ = 0;  // absolute offset of the chosen entry's data
   std::vector<uint8_t> data_;
+  int dibFallbackBitCount_ = 0;
   TBmpIconLayout dib_;
 };
 
@@ -164,7 +165,9 @@ void TIconReader::ReadPngEntry() {
   const uint8_t savedNative = params_.NativePixelFormat;
   params_.NativePixelFormat = 0;  // icons load as pxRGB24 (or pxMono1)
   TPxMemStream png(data_.data(), int64_t(data_.size()));
-  ReadPng(png, bitmap_, params_, paramsOnly_, progress_);
+  TReadContext pngContext{
+      .Stream = png, .Bitmap = bitmap_, .Params = params_, .Progress = progress_, .ParamsOnly = paramsOnly_};
+  ReadPng(pngContext);
   params_.NativePixelFormat = savedNative;
   if (progress_.IsAborted() || paramsOnly_) return;
   // The PNG reader puts alpha into the bitmap's alpha channel; icons hand it
@@ -234,7 +237,7 @@ void TIconReader::ApplyAndBitmap() {
   FinishMask(opaque);
 }
 
-// The BMP reader decodes the entry's bitmap as an icon's (TBmpIconLayout);
+// The BMP reader decodes the entry's bitmap as an icon's (IconEntry);
 // icons load as pxRGB24 or pxMono1, and its own record fields stay as they
 // were.
 bool TIconReader::DecodeDib(bool paramsOnly, std::unique_ptr<TPxMask>& alpha) {
@@ -242,7 +245,15 @@ bool TIconReader::DecodeDib(bool paramsOnly, std::unique_ptr<TPxMask>& alpha) {
                 savedRunLength = params_.BmpRunLength;
   params_.NativePixelFormat = 0;
   TPxMemStream dib(data_.data(), int64_t(data_.size()));
-  ReadBmp(dib, bitmap_, int32_t(data_.size()), false, alpha, true, paramsOnly, progress_, params_, &dib_);
+  TReadContext dibContext{.Stream = dib,
+                          .Bitmap = bitmap_,
+                          .Params = params_,
+                          .Progress = progress_,
+                          .ParamsOnly = paramsOnly,
+                          .MaskOut = &alpha};
+  dib_ = ReadBmp(dibContext,
+                 {.DataSize = int32_t(data_.size()), .IconEntry = true, .IconFallbackBitCount = dibFallbackBitCount_})
+             .IconLayout;
   params_.NativePixelFormat = savedNative;
   params_.BmpVersion = savedVersion;
   params_.BmpRunLength = savedRunLength;
@@ -258,7 +269,7 @@ void TIconReader::ReadDibEntry(const TIconEntry& entry) {
   const int colorBits = BitsForColors(entry.colors);
   // A cursor's entry holds the hot spot where an icon's holds the bit count.
   dib_ = TBmpIconLayout{};
-  dib_.FallbackBitCount = cursor_ ? colorBits : entry.bitCountOrHotY != 0 ? entry.bitCountOrHotY : colorBits;
+  dibFallbackBitCount_ = cursor_ ? colorBits : entry.bitCountOrHotY != 0 ? entry.bitCountOrHotY : colorBits;
   // First the layout, to hold the entry's size against it.
   std::unique_ptr<TPxMask> alpha;
   if (!DecodeDib(true, alpha)) return;
@@ -306,8 +317,14 @@ void TIconReader::Run() {
     if (stream_.Read(sig, 2) == 2 && sig[0] == 'B' && sig[1] == 'M') {
       // An icon that is really a BMP file.
       stream_.Seek(start_, soBeginning);
-      ReadBmp(stream_, bitmap_, int32_t(std::min<int64_t>(end_ - start_, std::numeric_limits<int32_t>::max())),
-              ignoreAlpha_, maskOut_, false, paramsOnly_, progress_, params_);
+      TReadContext bmpContext{.Stream = stream_,
+                              .Bitmap = bitmap_,
+                              .Params = params_,
+                              .Progress = progress_,
+                              .ParamsOnly = paramsOnly_,
+                              .MaskOut = &maskOut_};
+      ReadBmp(bmpContext, {.DataSize = int32_t(std::min<int64_t>(end_ - start_, std::numeric_limits<int32_t>::max())),
+                           .IgnoreAlpha = ignoreAlpha_});
       return;
     }
   }
@@ -341,32 +358,26 @@ void TIconReader::Run() {
 
 }  // namespace
 
-void ReadIco(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
-             std::unique_ptr<TPxMask>& mask, TProgressRecord& progress, bool paramsOnly) {
+void ReadIco(TReadContext& ctx, const TIcoReadOptions& options) {
+  std::unique_ptr<TPxMask> spare;
   try {
-    TIconReader(stream, bitmap, params, ignoreAlpha, mask, progress, paramsOnly, false).Run();
+    TIconReader(ctx.Stream, ctx.Bitmap, ctx.Params, options.IgnoreAlpha, MaskSlot(ctx, spare), ctx.Progress,
+                ctx.ParamsOnly, false)
+        .Run();
   } catch (const std::exception& e) {
-    progress.Fail(std::string("ICO: ") + e.what());
+    ctx.Progress.Fail(std::string("ICO: ") + e.what());
   }
 }
 
-void ReadCur(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
-             std::unique_ptr<TPxMask>& mask, TProgressRecord& progress, bool paramsOnly) {
+void ReadCur(TReadContext& ctx, const TIcoReadOptions& options) {
+  std::unique_ptr<TPxMask> spare;
   try {
-    TIconReader(stream, bitmap, params, ignoreAlpha, mask, progress, paramsOnly, true).Run();
+    TIconReader(ctx.Stream, ctx.Bitmap, ctx.Params, options.IgnoreAlpha, MaskSlot(ctx, spare), ctx.Progress,
+                ctx.ParamsOnly, true)
+        .Run();
   } catch (const std::exception& e) {
-    progress.Fail(std::string("CUR: ") + e.what());
+    ctx.Progress.Fail(std::string("CUR: ") + e.what());
   }
-}
-
-void ReadIcoFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  ReadIco(stream, bitmap, params, false, maskOut, progress, paramsOnly);
-}
-
-void ReadCurFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  ReadCur(stream, bitmap, params, false, maskOut, progress, paramsOnly);
 }
 
 }  // namespace rv

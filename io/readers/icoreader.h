@@ -1,11 +1,9 @@
 // The icon and cursor readers: Windows ICO and CUR files, a directory of
 // images each stored as a device-independent bitmap (an XOR bitmap with a
 // doubled height in its header, then a 1-bit AND bitmap) or as a PNG file.
-// The XOR bitmap is decoded by the BMP reader (ReadBmp with a
-// TBmpIconLayout: it halves the stored height and says where the AND bitmap
-// starts), PNG images by the PNG reader (ReadPng); this reader picks the
-// entry, holds the entry's size against the bitmap, applies the AND bitmap
-// and fills the icon fields.
+// The XOR bitmap is decoded by the BMP reader (ReadBmp with IconEntry: it
+// halves the stored height and says where the AND bitmap starts), PNG images by the PNG reader (ReadPng); this reader
+// picks the entry, holds the entry's size against the bitmap, applies the AND bitmap and fills the icon fields.
 //
 // Transparency: pixels whose AND bit is set get mask 0 and the background
 // colour (IcoBackground or CurBackground; a 1-bit picture shows its XOR bit,
@@ -38,39 +36,33 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
-// Decodes image params.IcoImageIndex of the icon at the stream's current
-// position into bitmap and fills Width, Height, BitsPerSample,
-// SamplesPerPixel, DpiX, DpiY, ColorMap, IcoSizes and IcoBitCounts (the first
-// 16 entries of the directory) and ImageCount (the number of entries). Data
-// starting with "BM" is read as a BMP file.
-//   ignoreAlpha: no mask (pixels under set AND bits still take IcoBackground).
-//   mask: in/out; holds the transparency afterwards, or is reset when the
-//     picture is fully opaque.
-//   paramsOnly: fill params and stop before allocating.
-void ReadIco(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
-             std::unique_ptr<TPxMask>& mask, TProgressRecord& progress, bool paramsOnly);
+struct TIcoReadOptions {
+  // No mask: *ctx.MaskOut is reset (pixels under set AND bits still take the
+  // background colour).
+  bool IgnoreAlpha = false;
+};
 
-// The same for image params.CurImageIndex of a cursor, with CurHotSpotX,
-// CurHotSpotY and CurBackground; SamplesPerPixel is 1 and BitsPerSample the
-// bit count. Unless ignoreAlpha, the mask is returned even when opaque.
-void ReadCur(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
-             std::unique_ptr<TPxMask>& mask, TProgressRecord& progress, bool paramsOnly);
+// Decodes image IcoImageIndex of the icon at the stream's current position
+// into the bitmap and fills Width, Height, BitsPerSample, SamplesPerPixel,
+// DpiX, DpiY, ColorMap, IcoSizes and IcoBitCounts (the first 16 entries of
+// the directory) and ImageCount (the number of entries). Data starting with
+// "BM" is read as a BMP file. *ctx.MaskOut holds the transparency afterwards,
+// or is reset when the picture is fully opaque. With the default options
+// (alpha kept), the registry's reader for format 6.
+void ReadIco(TReadContext& ctx, const TIcoReadOptions& options = {});
 
-// Registry entries for formats 6 (ICO) and 7 (CUR), alpha kept.
-void ReadIcoFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
-void ReadCurFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+// The same for image CurImageIndex of a cursor, with CurHotSpotX, CurHotSpotY
+// and CurBackground; SamplesPerPixel is 1 and BitsPerSample the bit count.
+// Unless IgnoreAlpha, the mask is returned even when opaque. With the default
+// options, the registry's reader for format 7.
+void ReadCur(TReadContext& ctx, const TIcoReadOptions& options = {});
 
 // Content tests: an icon (resource type 1) or cursor (type 2) directory of
 // at least one entry, every entry with a zero reserved byte, a data size and

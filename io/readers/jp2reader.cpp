@@ -415,8 +415,13 @@ int32_t DetectCodec(TStream& stream, int64_t start, int32_t fileType) {
 
 }  // namespace
 
-void ReadJpeg2000(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress,
-                  int32_t fileType) {
+void ReadJpeg2000(TReadContext& ctx, const TJpeg2000ReadOptions& options) {
+  TStream& stream = ctx.Stream;
+  TPxBitmap& bitmap = ctx.Bitmap;
+  TIOParamsVals& params = ctx.Params;
+  const bool paramsOnly = ctx.ParamsOnly;
+  TProgressRecord& progress = ctx.Progress;
+  const int32_t fileType = options.FileType;
   const int64_t start = stream.Position();
   const int32_t kind = DetectCodec(stream, start, fileType);
   const char* label = kind == ffJP2 ? "JP2" : "J2K";
@@ -561,16 +566,6 @@ void ReadJpeg2000(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, boo
   StorePixels(*s.image, layout, wide, bitmap, progress);
   if (s.image->icc_profile_buf != nullptr && s.image->icc_profile_len > 0)
     params.InputProfile().Data.assign(s.image->icc_profile_buf, s.image->icc_profile_buf + s.image->icc_profile_len);
-}
-
-void ReadJp2Format(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadJpeg2000(stream, bitmap, params, paramsOnly, progress, ffJP2);
-}
-
-void ReadJ2kFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadJpeg2000(stream, bitmap, params, paramsOnly, progress, ffJ2K);
 }
 
 }  // namespace rv

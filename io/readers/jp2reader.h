@@ -27,34 +27,32 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "io/formats.h"
+#include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 // Limits of the code stream syntax, applied before anything is decoded.
 inline constexpr int64_t kJ2kMaxTiles = 65535;
 inline constexpr int64_t kJ2kMaxComponents = 16384;
 
-// Decodes the JPEG 2000 data at the stream's position into bitmap (and its
-// alpha channel). fileType (13 JP2, 14 J2K) is used when the first bytes name
-// neither. Fills Width, Height, BitsPerSample (of the first component),
-// SamplesPerPixel (components after OpenJPEG's palette and channel handling),
-// DpiX and DpiY (from the JP2 resolution box, display before capture;
-// 300 without one), frees ColorMap, keeps an ICC profile in the input profile.
-void ReadJpeg2000(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress,
-                  int32_t fileType);
+struct TJpeg2000ReadOptions {
+  // The format the data is taken for when its first bytes name neither:
+  // ffJP2 (13) or ffJ2K (14).
+  int32_t FileType = ffJP2;
+};
 
-// The registry's reader entries for formats 13 and 14.
-void ReadJp2Format(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
-void ReadJ2kFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+// Decodes the JPEG 2000 data at the stream's position into the bitmap (and
+// its alpha channel: ctx.MaskOut is not used). Fills Width, Height,
+// BitsPerSample (of the first component), SamplesPerPixel (components after
+// OpenJPEG's palette and channel handling), DpiX and DpiY (from the JP2
+// resolution box, display before capture; 300 without one), frees ColorMap,
+// keeps an ICC profile in the input profile. The registry's reader for
+// formats 13 (default options) and 14 (FileType ffJ2K).
+void ReadJpeg2000(TReadContext& ctx, const TJpeg2000ReadOptions& options = {});
 
 // Content tests: the 12-byte JP2 signature box; the code stream's SOC and
 // SIZ markers (FF 4F FF 51).

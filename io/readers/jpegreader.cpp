@@ -508,9 +508,12 @@ void KeepMarkers(j_decompress_ptr cinfo, TIOParamsVals& params) {
 }
 
 // EXIF thumbnails in old-style JPEG: a whole JPEG stream, nothing but its pixels.
-void DecodeExifThumbnail(TStream& data, TStream* tables, TPxBitmap& bitmap, bool invertCmyk, bool rawYCbCr,
-                         TProgressRecord& progress, TIOParamsVals& params) {
-  ReadJpeg(data, tables, bitmap, false, invertCmyk, false, rawYCbCr, false, progress, params);
+void DecodeExifThumbnail(TReadContext& ctx, const TTiffJpegOptions& options) {
+  ReadJpeg(ctx, {.Tables = options.Tables,
+                 .ApplyProfile = false,
+                 .InvertCmyk = options.InvertCmyk,
+                 .ParseMetadata = false,
+                 .RawYCbCr = options.RawYCbCr});
 }
 
 void ParseMetadata(TIOParamsVals& params, TPxBitmap& bitmap, bool turn) {
@@ -543,9 +546,15 @@ int64_t FindJpegStart(TStream& stream) {
   return -1;
 }
 
-void ReadJpeg(TStream& stream, TStream* tables, TPxBitmap& bitmap, bool applyProfile, bool invertCmyk,
-              bool parseMetadata, bool rawYCbCr, bool paramsOnly, TProgressRecord& progress, TIOParamsVals& params) {
-  (void)applyProfile;  // colour management is never active: profiles are only kept
+void ReadJpeg(TReadContext& ctx, const TJpegReadOptions& options) {
+  TStream& stream = ctx.Stream;
+  TStream* tables = options.Tables;
+  TPxBitmap& bitmap = ctx.Bitmap;
+  TIOParamsVals& params = ctx.Params;
+  const bool paramsOnly = ctx.ParamsOnly;
+  TProgressRecord& progress = ctx.Progress;
+  const bool invertCmyk = options.InvertCmyk, rawYCbCr = options.RawYCbCr;
+  // options.ApplyProfile: colour management is never active, profiles are only kept.
   if (params.ThumbnailOnly() != 0) {
     // The EXIF thumbnail is decoded by the EXIF parser during a parameters-only pass.
     if (params.HasExifThumbnail()) params.ExifThumbnail().ReleaseStorage(true);
@@ -555,7 +564,11 @@ void ReadJpeg(TStream& stream, TStream* tables, TPxBitmap& bitmap, bool applyPro
     TProgressRecord probe;
     probe.Aborted = &probeAborted;
     probe.Limits = progress.Limits;
-    ReadJpeg(stream, tables, bitmap, applyProfile, invertCmyk, true, rawYCbCr, true, probe, params);
+    TReadContext probeContext{
+        .Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = probe, .ParamsOnly = true};
+    TJpegReadOptions withMetadata = options;
+    withMetadata.ParseMetadata = true;
+    ReadJpeg(probeContext, withMetadata);
     stream.Seek(start, soBeginning);
     params.SetThumbnailOnly(1);
     if (params.HasExifThumbnail() && !params.ExifThumbnail().IsEmpty()) {
@@ -594,12 +607,7 @@ void ReadJpeg(TStream& stream, TStream* tables, TPxBitmap& bitmap, bool applyPro
     params.JpegWarningCount = session.err.warnings;
     params.JpegWarningCode = session.err.lastWarningCode;
   }
-  if (parseMetadata) ParseMetadata(params, bitmap, !paramsOnly && !progress.IsAborted());
-}
-
-void ReadJpegFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadJpeg(stream, nullptr, bitmap, true, false, true, false, paramsOnly, progress, params);
+  if (options.ParseMetadata) ParseMetadata(params, bitmap, !paramsOnly && !progress.IsAborted());
 }
 
 }  // namespace rv

@@ -20,16 +20,13 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <stdexcept>
+
+#include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 // A fatal libjpeg error, with the text of the library's message table ("?" in
 // place of every argument). It never leaves ReadJpeg.
@@ -47,24 +44,29 @@ inline constexpr int kMaxJpegScans = 100;
 // current one, or -1. The stream position is restored.
 int64_t FindJpegStart(TStream& stream);
 
-// Decodes the JPEG at the stream's current position (the start marker may be
-// up to 99 bytes further on) into bitmap and fills the JPEG fields of params.
-//   tables: a separate stream holding only tables (JPEG-in-TIFF), or null.
-//   applyProfile: drop the APP2 markers when a colour profile was applied
-//     (colour management is off in this system, so profiles are only kept).
-//   invertCmyk: CMYK samples are stored the ordinary way (0 = no ink) and are
-//     inverted before the CMYK conversion.
-//   parseMetadata: IPTC from APP13, EXIF from the first APP1.
-//   rawYCbCr: no colour conversion; pxRGB24 rows hold Y, Cb, Cr as read.
-//   paramsOnly: fill params and stop before allocating.
-// Reads params.JpegDctMethod, JpegScale, Width/Height (the wanted size for
-// JpegScale 0), NativePixelFormat, AutoRotate and ThumbnailOnly.
-void ReadJpeg(TStream& stream, TStream* tables, TPxBitmap& bitmap, bool applyProfile, bool invertCmyk,
-              bool parseMetadata, bool rawYCbCr, bool paramsOnly, TProgressRecord& progress, TIOParamsVals& params);
+// The defaults are a JPEG file as the registry loads it.
+struct TJpegReadOptions {
+  // A separate stream holding only tables (JPEG-in-TIFF), or null.
+  TStream* Tables = nullptr;
+  // Drop the APP2 markers when a colour profile was applied (colour
+  // management is off in this system, so profiles are only kept).
+  bool ApplyProfile = true;
+  // CMYK samples are stored the ordinary way (0 = no ink) and are inverted
+  // before the CMYK conversion.
+  bool InvertCmyk = false;
+  // IPTC from APP13, EXIF from the first APP1.
+  bool ParseMetadata = true;
+  // No colour conversion; pxRGB24 rows hold Y, Cb, Cr as read.
+  bool RawYCbCr = false;
+};
 
-// The registry's reader entry for format 3.
-void ReadJpegFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+// Decodes the JPEG at the stream's current position (the start marker may be
+// up to 99 bytes further on) into the bitmap and fills the JPEG fields of the
+// parameters (ctx.MaskOut is not used). Reads JpegDctMethod, JpegScale,
+// Width/Height (the wanted size for JpegScale 0), NativePixelFormat,
+// AutoRotate and ThumbnailOnly. With the default options, the registry's
+// reader for format 3.
+void ReadJpeg(TReadContext& ctx, const TJpegReadOptions& options = {});
 
 // Content test: a "JFIF" stream header, or a start marker where the reader
 // looks for one (FindJpegStart).

@@ -344,16 +344,18 @@ void TPcxReader::Run() {
 
 }  // namespace
 
-void ReadPcx(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress,
-             int64_t dataSize) {
+void ReadPcx(TReadContext& ctx, const TPcxReadOptions& options) {
   try {
-    TPcxReader(stream, bitmap, params, paramsOnly, progress, dataSize).Run();
+    TPcxReader(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress, options.DataSize).Run();
   } catch (const std::exception& e) {
-    progress.Fail(std::string("PCX: ") + e.what());
+    ctx.Progress.Fail(std::string("PCX: ") + e.what());
   }
 }
 
-void ReadDcx(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress) {
+void ReadDcx(TReadContext& ctx) {
+  TStream& stream = ctx.Stream;
+  TIOParamsVals& params = ctx.Params;
+  TProgressRecord& progress = ctx.Progress;
   const int64_t start = stream.Position();
   const int64_t size = stream.Size();
   uint8_t table[4 + 4 * (kDcxMaxPages + 1)];
@@ -386,17 +388,7 @@ void ReadDcx(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
   for (int64_t p : pages)
     if (p > pageStart) pageEnd = std::min(pageEnd, p);
   stream.Seek(pageStart, soBeginning);
-  ReadPcx(stream, bitmap, params, paramsOnly, progress, pageEnd - pageStart);
-}
-
-void ReadPcxFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadPcx(stream, bitmap, params, paramsOnly, progress, 0);
-}
-
-void ReadDcxFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadDcx(stream, bitmap, params, paramsOnly, progress);
+  ReadPcx(ctx, {.DataSize = pageEnd - pageStart});
 }
 
 }  // namespace rv

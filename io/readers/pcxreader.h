@@ -28,35 +28,31 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
-// Decodes the PCX at the stream's current position into bitmap and fills
-// params (Width, Height, DpiX, DpiY, BitsPerSample, SamplesPerPixel,
-// PcxVersion, ColorMap). dataSize: bytes of this picture from the current
-// position (the 256-entry table is looked for at its end); <= 0: to the end
-// of the stream. Nothing past them is read. paramsOnly: fill params and stop
-// before allocating.
-void ReadPcx(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress,
-             int64_t dataSize);
+struct TPcxReadOptions {
+  // Bytes of this picture from the current position (the 256-entry table is
+  // looked for at its end); <= 0: to the end of the stream. Nothing past them
+  // is read.
+  int64_t DataSize = 0;
+};
 
-// Decodes page params.DcxImageIndex (clamped to the pages there are) of the
-// DCX at the stream's current position; every image index field of params
-// becomes that page's number and ImageCount the number of pages.
-void ReadDcx(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
+// Decodes the PCX at the stream's current position into the bitmap and fills
+// the parameters (Width, Height, DpiX, DpiY, BitsPerSample, SamplesPerPixel,
+// PcxVersion, ColorMap). With the default options, the registry's reader for
+// format 4.
+void ReadPcx(TReadContext& ctx, const TPcxReadOptions& options = {});
 
-// Registry entries for formats 4 (PCX, to the end of the stream) and 19 (DCX).
-void ReadPcxFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
-void ReadDcxFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+// Decodes page DcxImageIndex (clamped to the pages there are) of the DCX at
+// the stream's current position; every image index field of the parameters
+// becomes that page's number and ImageCount the number of pages. The
+// registry's reader entry for format 19.
+void ReadDcx(TReadContext& ctx);
 
 // Content tests. PCX: a "PCX2" (12-byte) or "PCX" (4-byte) stream header, or
 // the manufacturer byte 0x0A with a version up to 5 in a stream longer than

@@ -261,7 +261,12 @@ void StorePassRow(TRowKind kind, const uint8_t* __restrict src, int n, int x0, i
 
 }  // namespace
 
-void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress) {
+void ReadPng(TReadContext& ctx) {
+  TStream& stream = ctx.Stream;
+  TPxBitmap& bitmap = ctx.Bitmap;
+  TIOParamsVals& params = ctx.Params;
+  const bool paramsOnly = ctx.ParamsOnly;
+  TProgressRecord& progress = ctx.Progress;
   const int64_t start = stream.Position();
   TChunkSource source(stream, start, stream.Size());
   // However the read ends, the stream is left after the bytes libpng took.
@@ -414,11 +419,6 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
     }
   }
   if (!stopped && !Guarded(s.png, s.info, ReadEndOp, nullptr) && !io.truncated) failAt(io.message);
-}
-
-void ReadPngFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadPng(stream, bitmap, params, paramsOnly, progress);
 }
 
 }  // namespace rv

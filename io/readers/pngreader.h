@@ -26,15 +26,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
 // libpng's own limits, set on every read: at most this many pixels per side
 // (libpng's default; the process limits may lower it), this many ancillary
@@ -43,16 +40,13 @@ inline constexpr uint32_t kPngMaxSide = 1000000;
 inline constexpr uint32_t kPngMaxCachedChunks = 1000;
 inline constexpr uint32_t kPngMaxChunkBytes = 8000000;
 
-// Decodes the PNG at the stream's position (its signature) into bitmap (and
-// its alpha channel) and fills Width, Height, BitsPerSample, SamplesPerPixel,
-// DpiX, DpiY, ColorMap, PngInterlaced, PngTextKeys and PngTextValues; reads
-// NativePixelFormat. Afterwards the stream is after the IEND chunk, or where
-// reading stopped.
-void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
-
-// The registry's reader entry for format 8.
-void ReadPngFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+// Decodes the PNG at the stream's position (its signature) into the bitmap
+// (and its alpha channel: ctx.MaskOut is not used) and fills Width, Height,
+// BitsPerSample, SamplesPerPixel, DpiX, DpiY, ColorMap, PngInterlaced,
+// PngTextKeys and PngTextValues; reads NativePixelFormat. Afterwards the
+// stream is after the IEND chunk, or where reading stopped. The registry's
+// reader entry for format 8.
+void ReadPng(TReadContext& ctx);
 
 // Content test: the PNG signature's first four bytes in a stream of more
 // than 8 bytes.

@@ -471,17 +471,12 @@ void TPnmReader::Run() {
 
 }  // namespace
 
-void ReadPnm(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress) {
+void ReadPnm(TReadContext& ctx) {
   try {
-    TPnmReader(stream, bitmap, params, paramsOnly, progress).Run();
+    TPnmReader(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress).Run();
   } catch (const std::exception& e) {
-    progress.Fail(std::string("PNM: ") + e.what());
+    ctx.Progress.Fail(std::string("PNM: ") + e.what());
   }
-}
-
-void ReadPnmFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadPnm(stream, bitmap, params, paramsOnly, progress);
 }
 
 }  // namespace rv

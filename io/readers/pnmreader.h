@@ -25,25 +25,18 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
-// Decodes the PNM at the stream's current position into bitmap and fills
-// params (Width, Height, DpiX = DpiY = 300, BitsPerSample, SamplesPerPixel,
-// PnmComments; ColorMap freed). paramsOnly: fill params and stop before
-// allocating.
-void ReadPnm(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
-
-// The registry's reader entry for format 12.
-void ReadPnmFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+// Decodes the PNM at the stream's current position into the bitmap and fills
+// the parameters (Width, Height, DpiX = DpiY = 300, BitsPerSample,
+// SamplesPerPixel, PnmComments; ColorMap freed). The registry's reader entry
+// for format 12.
+void ReadPnm(TReadContext& ctx);
 
 // Content test: the header's magic (P1..P6), width and height as this reader
 // reads them (same tokens, comments and 64 KiB header limit; sizes decimal,

@@ -557,18 +557,15 @@ void TTgaReader::Run() {
 
 }  // namespace
 
-void ReadTga(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
-             std::unique_ptr<TPxMask>& mask, bool paramsOnly, TProgressRecord& progress) {
+void ReadTga(TReadContext& ctx, const TTgaReadOptions& options) {
+  std::unique_ptr<TPxMask> spare;
   try {
-    TTgaReader(stream, bitmap, params, ignoreAlpha, mask, paramsOnly, progress).Run();
+    TTgaReader(ctx.Stream, ctx.Bitmap, ctx.Params, options.IgnoreAlpha, MaskSlot(ctx, spare), ctx.ParamsOnly,
+               ctx.Progress)
+        .Run();
   } catch (const std::exception& e) {
-    progress.Fail(std::string("TGA: ") + e.what());
+    ctx.Progress.Fail(std::string("TGA: ") + e.what());
   }
-}
-
-void ReadTgaFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  ReadTga(stream, bitmap, params, false, maskOut, paramsOnly, progress);
 }
 
 }  // namespace rv

@@ -32,29 +32,25 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
-// Decodes the TGA from the stream's current position to its end into bitmap
-// and fills params (Width, Height, DpiX = DpiY = 300, BitsPerSample,
-// SamplesPerPixel, ColorMap and the Tga* fields).
-//   ignoreAlpha: load without a mask.
-//   mask: in/out; created here when the picture carries alpha (unless the
-//     caller passed one), reset when it is all 0 or all 255.
-//   paramsOnly: fill params and stop before allocating.
-void ReadTga(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool ignoreAlpha,
-             std::unique_ptr<TPxMask>& mask, bool paramsOnly, TProgressRecord& progress);
+struct TTgaReadOptions {
+  // Load without a mask.
+  bool IgnoreAlpha = false;
+};
 
-// The registry's reader entry for format 11, alpha kept.
-void ReadTgaFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+// Decodes the TGA from the stream's current position to its end into the
+// bitmap and fills the parameters (Width, Height, DpiX = DpiY = 300,
+// BitsPerSample, SamplesPerPixel, ColorMap and the Tga* fields). The mask
+// goes to *ctx.MaskOut: created there when the picture carries alpha (unless
+// the caller passed one), reset when it is all 0 or all 255. With the default
+// options (alpha kept), the registry's reader for format 11.
+void ReadTga(TReadContext& ctx, const TTgaReadOptions& options = {});
 
 // Content test: an 18-byte header with image type 1-3 or 9-11, colour-map
 // type 0 or 1, pixel depth 1, 4, 8, 16, 24 or 32, and non-zero sides.

@@ -412,7 +412,8 @@ class TTiffDecoder {
     inner.Limits = progress_.Limits;
     // RGB data is stored without a colour transform: read it as it is.
     const bool raw = l_.Photometric != 6 && l_.Spp == 3;
-    jpeg_(data, tables_.empty() ? nullptr : &tables, piece, true, raw, inner, scratch);
+    TReadContext jpeg{.Stream = data, .Bitmap = piece, .Params = scratch, .Progress = inner};
+    jpeg_(jpeg, {.Tables = tables_.empty() ? nullptr : &tables, .InvertCmyk = true, .RawYCbCr = raw});
     if (aborted || piece.IsEmpty() || piece.Format() != pxRGB24 || piece.Width() < bw || piece.Height() < bh) {
       progress_.Fail("TIFF: the JPEG data at offset " + std::to_string(offset) + " does not give a " +
                      std::to_string(bw) + " x " + std::to_string(bh) + " piece" +
@@ -920,7 +921,8 @@ class TTiffReader {
     TProgressRecord inner;
     inner.Aborted = &aborted;
     inner.Limits = progress_.Limits;
-    options_.Jpeg(stream, nullptr, bitmap_, false, false, inner, jpegParams);
+    TReadContext jpeg{.Stream = stream, .Bitmap = bitmap_, .Params = jpegParams, .Progress = inner};
+    options_.Jpeg(jpeg, {});
     if (aborted || bitmap_.IsEmpty())
       return Fail("old-style JPEG data at offset " + std::to_string(start) + " cannot be read" +
                   (inner.AbortReason.empty() ? "" : " (" + inner.AbortReason + ")"));
@@ -1061,10 +1063,9 @@ class TTiffReader {
 
 }  // namespace
 
-int32_t DecodeTiff(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>* mask, const TTiffReadOptions& options) {
-  TTiffReader reader(stream, bitmap, params, paramsOnly, progress, mask, options);
-  return reader.Run();
+TTiffReadResult DecodeTiff(TReadContext& ctx, const TTiffReadOptions& options) {
+  TTiffReader reader(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress, ctx.MaskOut, options);
+  return {.PageCount = reader.Run()};
 }
 
 }  // namespace rv

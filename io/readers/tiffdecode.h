@@ -5,23 +5,27 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "io/readcontext.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
-// Decodes one whole JPEG stream into bitmap, with no metadata and no colour
-// profile. tables: a stream holding only tables (for compression 7), or
-// null. invertCmyk: CMYK samples are stored the ordinary way (0 = no ink).
-// rawYCbCr: no colour transform (the samples come out as stored). Failure:
-// progress.Fail, as the JPEG reader reports it.
-using TTiffJpegDecoder = void (*)(TStream& data, TStream* tables, TPxBitmap& bitmap, bool invertCmyk, bool rawYCbCr,
-                                  TProgressRecord& progress, TIOParamsVals& params);
+// How TIFF wants one piece of JPEG data decoded.
+struct TTiffJpegOptions {
+  // A stream holding only tables (for compression 7), or null.
+  TStream* Tables = nullptr;
+  // CMYK samples are stored the ordinary way (0 = no ink).
+  bool InvertCmyk = false;
+  // No colour transform: the samples come out as stored.
+  bool RawYCbCr = false;
+};
+
+// Decodes the whole JPEG stream ctx.Stream into ctx.Bitmap, with no metadata
+// and no colour profile. Failure: ctx.Progress.Fail, as the JPEG reader
+// reports it.
+using TTiffJpegDecoder = void (*)(TReadContext& ctx, const TTiffJpegOptions& options);
 
 struct TTiffReadOptions {
   // Decode the EXIF thumbnail directory: a missing size is allowed (old-style
@@ -35,8 +39,12 @@ struct TTiffReadOptions {
 
 inline constexpr int kMaxTiffThumbnailSide = 400;
 
+struct TTiffReadResult {
+  // The number of directories (pages) in the file.
+  int32_t PageCount = 0;
+};
+
 // ReadTiff (tiffreader.h) with the JPEG decoder of options.
-int32_t DecodeTiff(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                   TProgressRecord& progress, std::unique_ptr<TPxMask>* mask, const TTiffReadOptions& options);
+TTiffReadResult DecodeTiff(TReadContext& ctx, const TTiffReadOptions& options);
 
 }  // namespace rv

@@ -13,9 +13,12 @@ namespace rv {
 
 namespace {
 
-void DecodeJpegForTiff(TStream& data, TStream* tables, TPxBitmap& bitmap, bool invertCmyk, bool rawYCbCr,
-                       TProgressRecord& progress, TIOParamsVals& params) {
-  ReadJpeg(data, tables, bitmap, false, invertCmyk, false, rawYCbCr, false, progress, params);
+void DecodeJpegForTiff(TReadContext& ctx, const TTiffJpegOptions& options) {
+  ReadJpeg(ctx, {.Tables = options.Tables,
+                 .ApplyProfile = false,
+                 .InvertCmyk = options.InvertCmyk,
+                 .ParseMetadata = false,
+                 .RawYCbCr = options.RawYCbCr});
 }
 
 }  // namespace
@@ -24,16 +27,10 @@ TTiffJpegDecoder TiffJpegDecoder() {
   return DecodeJpegForTiff;
 }
 
-int32_t ReadTiff(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress,
-                 std::unique_ptr<TPxMask>* mask, const TTiffReadOptions& options) {
+TTiffReadResult ReadTiff(TReadContext& ctx, const TTiffReadOptions& options) {
   TTiffReadOptions withJpeg = options;
   if (!withJpeg.Jpeg) withJpeg.Jpeg = DecodeJpegForTiff;
-  return DecodeTiff(stream, bitmap, params, paramsOnly, progress, mask, withJpeg);
-}
-
-void ReadTiffFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut) {
-  ReadTiff(stream, bitmap, params, paramsOnly, progress, &maskOut, {});
+  return DecodeTiff(ctx, withJpeg);
 }
 
 }  // namespace rv

@@ -40,35 +40,28 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
+#include "io/readcontext.h"
 #include "io/readers/tiffdecode.h"
 #include "io/readers/tiffdir.h"
 
 namespace rv {
 
 class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
 
-// Decodes directory params.TiffImageIndex of the TIFF at the stream's current
-// position (offsets are relative to it) into bitmap. With paramsOnly it fills
-// params and stops before allocating. A mask is created into mask (when the
-// pointer is given) for alpha samples, sized to the picture. Returns the
-// number of directories in the file (also stored in the image count fields).
-// Applies params.TiffAutoRotate (turning by Orientation) after decoding.
-// JPEG data goes through the JPEG reader unless options name a decoder.
-int32_t ReadTiff(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress,
-                 std::unique_ptr<TPxMask>* mask, const TTiffReadOptions& options = {});
+// Decodes directory TiffImageIndex of the TIFF at the stream's current
+// position (offsets are relative to it) into the bitmap. A mask is created
+// into *ctx.MaskOut (when given) for alpha samples, sized to the picture; with
+// TiffAutoRotate it goes into the bitmap's alpha channel instead, turned with
+// the picture. The result's PageCount is the number of directories in the
+// file (also stored in the image count fields). Applies TiffAutoRotate
+// (turning by Orientation) after decoding. JPEG data goes through the JPEG
+// reader unless options name a decoder. With the default options, the
+// registry's reader for format 1.
+TTiffReadResult ReadTiff(TReadContext& ctx, const TTiffReadOptions& options = {});
 
 // The JPEG reader as TIFF's JPEG decoder.
 TTiffJpegDecoder TiffJpegDecoder();
-
-// The registry's reader entry for format 1.
-void ReadTiffFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
 
 // Content test: a "TIFF" stream header, or a TIFF header ("II" or "MM", the
 // first directory's offset as a signed 32-bit number below the stream's size;

@@ -122,17 +122,12 @@ void Decode(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool para
 
 }  // namespace
 
-void ReadWbmp(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress) {
+void ReadWbmp(TReadContext& ctx) {
   try {
-    Decode(stream, bitmap, params, paramsOnly, progress);
+    Decode(ctx.Stream, ctx.Bitmap, ctx.Params, ctx.ParamsOnly, ctx.Progress);
   } catch (const std::exception& e) {
-    progress.Fail(std::string("WBMP: ") + e.what());
+    ctx.Progress.Fail(std::string("WBMP: ") + e.what());
   }
-}
-
-void ReadWbmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>&) {
-  ReadWbmp(stream, bitmap, params, paramsOnly, progress);
 }
 
 }  // namespace rv

@@ -15,23 +15,15 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "io/readcontext.h"
 
 namespace rv {
 
-class TStream;
-class TPxBitmap;
-class TPxMask;
-class TIOParamsVals;
-struct TProgressRecord;
-
-// Decodes the WBMP at the stream's current position into bitmap and fills
-// params (Width, Height, DpiX = DpiY = 300, BitsPerSample = SamplesPerPixel
-// = 1; ColorMap freed). paramsOnly: fill params and stop before allocating.
-void ReadWbmp(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress);
-
-// The registry's reader entry for format 16.
-void ReadWbmpFormat(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly,
-                    TProgressRecord& progress, std::unique_ptr<TPxMask>& maskOut);
+// Decodes the WBMP at the stream's current position into the bitmap and fills
+// the parameters (Width, Height, DpiX = DpiY = 300, BitsPerSample =
+// SamplesPerPixel = 1; ColorMap freed). The registry's reader entry for
+// format 16.
+void ReadWbmp(TReadContext& ctx);
 
 }  // namespace rv

@@ -37,7 +37,13 @@ class BmpReaderTest : public testing::Test {
     aborted_ = false;
     progress_.Aborted = &aborted_;
     progress_.AbortReason.clear();
-    ReadBmp(stream, bitmap_, dataSize, ignoreAlpha, mask_, noFileHeader, paramsOnly, progress_, params_);
+    TReadContext ctx{.Stream = stream,
+                     .Bitmap = bitmap_,
+                     .Params = params_,
+                     .Progress = progress_,
+                     .ParamsOnly = paramsOnly,
+                     .MaskOut = &mask_};
+    ReadBmp(ctx, {.DataSize = dataSize, .IgnoreAlpha = ignoreAlpha, .NoFileHeader = noFileHeader});
   }
   // A 2x1 picture the reader must leave alone when it refuses a file.
   void PlantPreviousPicture() {
@@ -485,12 +491,13 @@ TEST_P(BmpIconLayoutTest, HalvesTheHeightAndFindsTheAndBitmap) {
   // Picture rows of 3 indexes (4 bytes a row); the AND bytes after them are 0xFF.
   s.pixels = c.compression == 1 ? Bytes{3, 2, 0, 0, 3, 3, 0, 1} : Bytes{1, 2, 3, 0, 3, 2, 1, 0};
   s.pixels.resize(s.pixels.size() + 8, 0xFF);
-  TBmpIconLayout layout;
-  layout.FallbackBitCount = c.fallbackBitCount;
   const Bytes data = MakeBmp(s);
   TPxMemStream stream(data.data(), int64_t(data.size()));
   progress_.Aborted = &aborted_;
-  ReadBmp(stream, bitmap_, int32_t(data.size()), false, mask_, false, false, progress_, params_, &layout);
+  TReadContext ctx{.Stream = stream, .Bitmap = bitmap_, .Params = params_, .Progress = progress_, .MaskOut = &mask_};
+  const TBmpIconLayout layout =
+      ReadBmp(ctx, {.DataSize = int32_t(data.size()), .IconEntry = true, .IconFallbackBitCount = c.fallbackBitCount})
+          .IconLayout;
   ASSERT_FALSE(aborted_) << progress_.AbortReason;
   EXPECT_EQ(layout.Width, 3);
   EXPECT_EQ(layout.Height, 2);
@@ -525,7 +532,8 @@ TEST_F(BmpReaderTest, FormatEntryHandsBackTheAlphaMask) {
   TPxMemStream stream(file.data(), int64_t(file.size()));
   progress_.Aborted = &aborted_;
   std::unique_ptr<TPxMask> mask;
-  ReadBmpFormat(stream, bitmap_, params_, false, progress_, mask);
+  TReadContext ctx{.Stream = stream, .Bitmap = bitmap_, .Params = params_, .Progress = progress_, .MaskOut = &mask};
+  ReadBmp(ctx);
   ASSERT_FALSE(aborted_) << progress_.AbortReason;
   ASSERT_TRUE(mask);
   EXPECT_EQ(mask->MaskPixel(0, 0), 0);
@@ -537,7 +545,7 @@ TEST_F(BmpReaderTest, FormatEntryHandsBackTheAlphaMask) {
 TEST(BmpRegistry, InputComponentLoadsBmpWithAlpha) {
   const TFileFormatInfo* info = FindFormatByType(ffBMP);
   ASSERT_NE(info, nullptr);
-  EXPECT_EQ(info->ReadFunction, &ReadBmpFormat);
+  EXPECT_EQ(info->ReadFunction, &WithDefaultOptions<ReadBmp>);
   TBmpSpec s;
   s.width = 2;
   s.bitCount = 32;

@@ -488,8 +488,8 @@ TEST(GifReaderTest, ReplaceableDecoder) {
     TProgressRecord progress;
     progress.Aborted = &aborted;
     std::unique_ptr<TPxMask> mask;
-    int32_t count = -1;
-    ReadGif(stream, bitmap, count, false, mask, false, progress, params);
+    TReadContext ctx{.Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress, .MaskOut = &mask};
+    const int32_t count = ReadGif(ctx).ImageCount;
     EXPECT_EQ(aborted, c.Fails);
     if (!c.Fails) {
       EXPECT_EQ(count, 1);
@@ -519,8 +519,8 @@ TEST(GifReaderTest, ReadGifMaskAndWantedImage) {
   TProgressRecord progress;
   progress.Aborted = &aborted;
   std::unique_ptr<TPxMask> mask;
-  int32_t count = 0;
-  ReadGif(stream, bitmap, count, false, mask, false, progress, params);
+  TReadContext ctx{.Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress, .MaskOut = &mask};
+  const int32_t count = ReadGif(ctx).ImageCount;
   ASSERT_FALSE(aborted) << progress.AbortReason;
   EXPECT_EQ(count, 2);
   EXPECT_EQ(params.GifImageCount, 2);
@@ -569,8 +569,8 @@ TEST(GifReaderTest, MaskOnlyWhereTheTransparentIndexShows) {
     progress.Aborted = &aborted;
     auto mask = std::make_unique<TPxMask>();
     mask->AllocateMask(5, 5, 8);
-    int32_t count = 0;
-    ReadGif(stream, bitmap, count, false, mask, false, progress, params);
+    TReadContext ctx{.Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress, .MaskOut = &mask};
+    ReadGif(ctx);
     ASSERT_FALSE(aborted) << progress.AbortReason;
     if (c.MaskRows.empty()) {
       EXPECT_FALSE(mask);

@@ -346,7 +346,8 @@ TEST(IcoReader, IgnoreAlphaStillShowsTheBackground) {
   TProgressRecord progress;
   progress.Aborted = &aborted;
   std::unique_ptr<TPxMask> mask;
-  ReadIco(stream, bitmap, params, true, mask, progress, false);
+  TReadContext ctx{.Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress, .MaskOut = &mask};
+  ReadIco(ctx, {.IgnoreAlpha = true});
   ASSERT_FALSE(aborted) << progress.AbortReason;
   EXPECT_FALSE(mask);
   EXPECT_EQ(bitmap.ColorAt(0, 0), MakeBGR(5, 6, 7));

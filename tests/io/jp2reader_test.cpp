@@ -48,7 +48,8 @@ struct TJp2Run {
   TJp2Run() { Progress.Aborted = &Aborted; }
   void Read(const TBytes& bytes, int32_t fileType = ffJ2K, bool paramsOnly = false) {
     TPxMemStream s(bytes.data(), static_cast<int64_t>(bytes.size()));
-    ReadJpeg2000(s, Bitmap, Params, paramsOnly, Progress, fileType);
+    TReadContext ctx{.Stream = s, .Bitmap = Bitmap, .Params = Params, .Progress = Progress, .ParamsOnly = paramsOnly};
+    ReadJpeg2000(ctx, {.FileType = fileType});
   }
 };
 

@@ -145,7 +145,8 @@ struct TJpegRun {
   }
   void Read(const TBytes& bytes, bool paramsOnly = false) {
     TPxMemStream s(bytes.data(), static_cast<int64_t>(bytes.size()));
-    ReadJpeg(s, nullptr, Bitmap, true, false, true, false, paramsOnly, Progress, Params);
+    TReadContext ctx{.Stream = s, .Bitmap = Bitmap, .Params = Params, .Progress = Progress, .ParamsOnly = paramsOnly};
+    ReadJpeg(ctx);
   }
 };
 

@@ -141,7 +141,8 @@ TEST(PcxReader, TableIsTakenBeforeTheGivenEndOfTheData) {
   bool aborted = false;
   TProgressRecord progress;
   progress.Aborted = &aborted;
-  ReadPcx(stream, bitmap, params, false, progress, dataSize);
+  TReadContext ctx{.Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress};
+  ReadPcx(ctx, {.DataSize = dataSize});
   ASSERT_FALSE(aborted) << progress.AbortReason;
   EXPECT_EQ(bitmap.ColorAt(0, 0), s.palette[3]);
 }

@@ -16,6 +16,7 @@
 #include "imaging/pxbitmap.h"
 #include "imaging/pxmask.h"
 #include "imaging/pxmetadata.h"
+#include "io/readcontext.h"
 #include "platform/stream.h"
 
 namespace rv {
@@ -33,8 +34,14 @@ struct TReaderLog {
 };
 TReaderLog readerLog;
 
-void FakeRead(TStream& s, TPxBitmap& bitmap, TIOParamsVals& params, bool paramsOnly, TProgressRecord& progress,
-              std::unique_ptr<TPxMask>& mask) {
+void FakeRead(TReadContext& ctx) {
+  TStream& s = ctx.Stream;
+  TPxBitmap& bitmap = ctx.Bitmap;
+  TIOParamsVals& params = ctx.Params;
+  TProgressRecord& progress = ctx.Progress;
+  const bool paramsOnly = ctx.ParamsOnly;
+  std::unique_ptr<TPxMask> spare;
+  std::unique_ptr<TPxMask>& mask = MaskSlot(ctx, spare);
   ++readerLog.calls;
   readerLog.startedAt = s.Position();
   uint8_t h[8];
@@ -547,7 +554,7 @@ TEST_F(PictureIOTest, BufferLoadsByContentOrByCode) {
   EXPECT_EQ(io_.AbortReason(), "CompuServe Bitmap: no reader");
 }
 
-void ThrowingRead(TStream&, TPxBitmap&, TIOParamsVals&, bool, TProgressRecord&, std::unique_ptr<TPxMask>&) {
+void ThrowingRead(TReadContext&) {
   throw std::runtime_error("plug-in failed");
 }
 

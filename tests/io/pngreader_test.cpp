@@ -155,7 +155,8 @@ struct TPngRun {
   }
   void Read(const TBytes& bytes, bool paramsOnly = false) {
     TPxMemStream s(bytes.data(), static_cast<int64_t>(bytes.size()));
-    ReadPng(s, Bitmap, Params, paramsOnly, Progress);
+    TReadContext ctx{.Stream = s, .Bitmap = Bitmap, .Params = Params, .Progress = Progress, .ParamsOnly = paramsOnly};
+    ReadPng(ctx);
   }
 };
 
@@ -449,7 +450,8 @@ TEST(PngReader, ReadsPicturesStoredOneAfterAnother) {
   TPxMemStream stream(bytes.data(), static_cast<int64_t>(bytes.size()));
   for (const TPngSpec* spec : {&first, &second}) {
     TPngRun run;
-    ReadPng(stream, run.Bitmap, run.Params, false, run.Progress);
+    TReadContext ctx{.Stream = stream, .Bitmap = run.Bitmap, .Params = run.Params, .Progress = run.Progress};
+    ReadPng(ctx);
     ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
     ASSERT_EQ(run.Bitmap.Width(), spec->Width);
     EXPECT_EQ(stream.Position(), static_cast<int64_t>(spec == &first ? firstEnd : bytes.size()));

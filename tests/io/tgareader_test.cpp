@@ -379,7 +379,8 @@ TEST(TgaReader, IgnoreAlphaGivesNoMask) {
   TProgressRecord progress;
   progress.Aborted = &aborted;
   std::unique_ptr<TPxMask> mask;
-  ReadTga(stream, bitmap, params, true, mask, false, progress);
+  TReadContext ctx{.Stream = stream, .Bitmap = bitmap, .Params = params, .Progress = progress, .MaskOut = &mask};
+  ReadTga(ctx, {.IgnoreAlpha = true});
   ASSERT_FALSE(aborted) << progress.AbortReason;
   EXPECT_FALSE(mask);
   EXPECT_EQ(bitmap.ColorAt(1, 1), (TColorBGR{4, 5, 6}));

@@ -191,7 +191,13 @@ struct TRun {
   TRun() { Progress.Aborted = &Aborted; }
   void Read(const TBytes& file, bool paramsOnly = false) {
     TPxMemStream s(file.data(), int64_t(file.size()));
-    Count = ReadTiff(s, Bitmap, Params, paramsOnly, Progress, &Mask);
+    TReadContext ctx{.Stream = s,
+                     .Bitmap = Bitmap,
+                     .Params = Params,
+                     .Progress = Progress,
+                     .ParamsOnly = paramsOnly,
+                     .MaskOut = &Mask};
+    Count = ReadTiff(ctx).PageCount;
   }
 };
 
@@ -528,7 +534,8 @@ TEST(TiffReader, OldStyleJpegFillsTheBitmapsOwnPlatformBitmap) {
   bool aborted = false;
   TProgressRecord progress;
   progress.Aborted = &aborted;
-  ReadJpeg(stream, nullptr, expected, false, false, false, false, false, progress, params);
+  TReadContext ctx{.Stream = stream, .Bitmap = expected, .Params = params, .Progress = progress};
+  ReadJpeg(ctx, {.ApplyProfile = false, .ParseMetadata = false});
   ASSERT_FALSE(aborted) << progress.AbortReason;
   ASSERT_EQ(expected.Width(), w);
   for (int y = 0; y < h; ++y)
