@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "icofile.h"
 #include "imaging/pxbitmap.h"
 #include "imaging/pxmask.h"
 #include "imaging/pxstreams.h"
@@ -27,89 +28,7 @@ namespace rv {
 namespace {
 
 using namespace testing_support;
-
-// One bitmap entry: information header, colour table, XOR rows, AND rows.
-struct TDibSpec {
-  uint32_t headerSize = 40;
-  int32_t width = 2;
-  int32_t height = 2;         // the picture's
-  int32_t storedHeight = -1;  // -1: twice the height
-  uint16_t bitCount = 24;
-  uint32_t colorsUsed = 0;
-  int32_t xppm = 0, yppm = 0;
-  std::vector<TColorBGR> palette;
-  Bytes xorRows;  // as stored: bottom-up, each padded to 4 bytes
-  Bytes andRows;  // as stored: bottom-up, 4 bytes a row for widths up to 32
-};
-
-Bytes MakeDib(const TDibSpec& s) {
-  Bytes b(s.headerSize, 0);
-  Put32(b, 0, s.headerSize);
-  Put32(b, 4, uint32_t(s.width));
-  Put32(b, 8, uint32_t(s.storedHeight >= 0 ? s.storedHeight : 2 * s.height));
-  Put16(b, 12, 1);
-  Put16(b, 14, s.bitCount);
-  Put32(b, 24, uint32_t(s.xppm));
-  Put32(b, 28, uint32_t(s.yppm));
-  Put32(b, 32, s.colorsUsed);
-  for (const TColorBGR& c : s.palette) b.insert(b.end(), {c.b, c.g, c.r, 0});
-  b.insert(b.end(), s.xorRows.begin(), s.xorRows.end());
-  b.insert(b.end(), s.andRows.begin(), s.andRows.end());
-  return b;
-}
-
-// An AND row of up to 32 pixels: the bits from the left, padded to 4 bytes.
-Bytes AndRow(uint32_t leftBits) {
-  return {uint8_t(leftBits >> 24), uint8_t(leftBits >> 16), uint8_t(leftBits >> 8), uint8_t(leftBits)};
-}
-
-struct TEntrySpec {
-  uint8_t width = 2, height = 2, colors = 0;
-  uint16_t planesOrHotX = 1, bitCountOrHotY = 24;
-  Bytes data;
-  int64_t size = -1;    // -1: the data's size
-  int64_t offset = -1;  // -1: where the data is written
-};
-
-// A directory of type `type` and its entries' data, one after another.
-Bytes MakeIcon(uint16_t type, const std::vector<TEntrySpec>& entries, int declaredCount = -1) {
-  Bytes b(6 + 16 * entries.size(), 0);
-  Put16(b, 2, type);
-  Put16(b, 4, uint32_t(declaredCount >= 0 ? declaredCount : int(entries.size())));
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const TEntrySpec& e = entries[i];
-    const size_t at = 6 + 16 * i;
-    b[at] = e.width;
-    b[at + 1] = e.height;
-    b[at + 2] = e.colors;
-    Put16(b, at + 4, e.planesOrHotX);
-    Put16(b, at + 6, e.bitCountOrHotY);
-    Put32(b, at + 8, uint32_t(e.size >= 0 ? e.size : int64_t(e.data.size())));
-    Put32(b, at + 12, uint32_t(e.offset >= 0 ? e.offset : int64_t(b.size())));
-    b.insert(b.end(), e.data.begin(), e.data.end());
-  }
-  return b;
-}
-
-// A 2 x 2 24-bit entry: top row (1,1,1) (2,2,2), bottom row (3,3,3) (4,4,4);
-// the AND bit of the top-left pixel is set.
-TDibSpec Dib24() {
-  TDibSpec d;
-  d.xorRows = {3, 3, 3, 4, 4, 4, 0, 0, 1, 1, 1, 2, 2, 2, 0, 0};
-  d.andRows = AndRow(0);
-  const Bytes top = AndRow(0x80000000u);
-  d.andRows.insert(d.andRows.end(), top.begin(), top.end());
-  return d;
-}
-
-TEntrySpec Entry(const TDibSpec& d) {
-  TEntrySpec e;
-  e.width = uint8_t(d.width);
-  e.height = uint8_t(d.height);
-  e.bitCountOrHotY = d.bitCount;
-  e.data = MakeDib(d);
-  return e;
-}
+using namespace testing_support::ico;
 
 class IcoReaderTest : public TReaderTest {
  protected:
@@ -286,17 +205,6 @@ TEST_F(IcoReaderTest, EntrySizeTooSmallForAnyHeaderIsNotTrusted) {
   ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
   EXPECT_EQ(Alpha(0, 0), 0);
   EXPECT_EQ(Pixel(1, 1), (TColorBGR{4, 4, 4}));
-}
-
-TEST_F(IcoReaderTest, AndBitmapCutShortLeavesTheRestOpaque) {
-  TDibSpec d = Dib24();
-  d.andRows = Bytes(8, 0xFF);
-  Bytes icon = MakeIcon(1, {Entry(d)});
-  icon.resize(icon.size() - 4);  // the top row's AND bits are gone
-  Load(icon);
-  ASSERT_FALSE(io_.Aborted()) << io_.AbortReason();
-  EXPECT_EQ(Alpha(0, 0), 255);
-  EXPECT_EQ(Alpha(0, 1), 0);
 }
 
 TEST_F(IcoReaderTest, MissingAndBitmapMeansOpaque) {
@@ -499,61 +407,6 @@ const TOddIcon kOddIcons[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, IcoOddEntryTest, testing::ValuesIn(kOddIcons),
                          [](const testing::TestParamInfo<TOddIcon>& i) { return std::string(i.param.name); });
-
-// Every cut of a good file loads or fails cleanly, the same way twice, and
-// what loads has the header's size: a cut before the end of the XOR bitmap
-// keeps the rows there, the rows it does not reach are black (and opaque: no
-// AND bitmap is left).
-TEST(IcoReader, EveryTruncationLoadsOrFailsCleanly) {
-  TDibSpec d;
-  d.bitCount = 8;
-  d.width = 3;
-  d.height = 3;
-  for (int i = 0; i < 256; ++i) d.palette.push_back(MakeBGR(uint8_t(i), 1, 2));
-  d.xorRows = {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0};
-  d.andRows = {0x20, 0, 0, 0, 0x40, 0, 0, 0, 0x80, 0, 0, 0};
-  const Bytes file = MakeIcon(1, {Entry(Dib24()), Entry(d)});
-  for (size_t cut = 0; cut <= file.size(); ++cut) {
-    SCOPED_TRACE(cut);
-    TPictureIO a, b;
-    a.ImageParams().SetImageIndex(1);
-    b.ImageParams().SetImageIndex(1);
-    a.LoadBuffer(file.data(), int64_t(cut), ffICO);
-    b.LoadBuffer(file.data(), int64_t(cut), ffICO);
-    ASSERT_EQ(a.Aborted(), b.Aborted());
-    if (a.Aborted()) continue;
-    TPxBitmap& x = *a.TargetBitmap();
-    TPxBitmap& y = *b.TargetBitmap();
-    ASSERT_EQ(x.IsEmpty(), y.IsEmpty());
-    if (x.IsEmpty()) continue;  // the directory cut before the entry: no image, no error
-    ASSERT_EQ(x.Width(), 3);
-    ASSERT_EQ(x.Height(), 3);
-    ASSERT_EQ(y.Height(), 3);
-    ASSERT_EQ(x.HasAlphaChannel(), y.HasAlphaChannel());
-    // The second entry's XOR rows start after the directory, the first
-    // entry's 64 bytes, a 40-byte header and 256 colours; 4 bytes a row.
-    const size_t xorStart = 6 + 2 * 16 + 64 + 40 + 256 * 4;
-    if (cut < xorStart + 3 * 4) {
-      EXPECT_FALSE(x.HasAlphaChannel());
-      for (int fileRow = 0; fileRow < 3; ++fileRow) {
-        const bool there = cut >= xorStart + 4 * size_t(fileRow + 1);
-        if (!there && cut > xorStart + 4 * size_t(fileRow)) continue;  // the row the cut is in
-        for (int c = 0; c < 3; ++c)
-          ASSERT_EQ(x.ColorAt(c, 2 - fileRow),
-                    there ? d.palette[size_t(d.xorRows[size_t(4 * fileRow + c)])] : MakeBGR(0, 0, 0))
-              << "file row " << fileRow << ", x " << c;
-      }
-    }
-    for (int r = 0; r < x.Height(); ++r) {
-      for (int c = 0; c < x.Width(); ++c) {
-        ASSERT_EQ(x.ColorAt(c, r), y.ColorAt(c, r));
-        if (x.HasAlphaChannel()) {
-          ASSERT_EQ(x.AlphaChannel()->ByteAt(c, r), y.AlphaChannel()->ByteAt(c, r));
-        }
-      }
-    }
-  }
-}
 
 // ------------------------------------------------------------ corpus files
 

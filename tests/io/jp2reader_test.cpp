@@ -1,6 +1,6 @@
 // The JPEG 2000 reader on files of the conformance corpus and on variants
 // made from them: code streams with absurd size, tile and component fields,
-// cut code streams, and a JP2 wrapper written here around a code stream.
+// and a JP2 wrapper written here around a code stream.
 #include "io/readers/jp2reader.h"
 
 #include <gtest/gtest.h>
@@ -314,30 +314,6 @@ INSTANTIATE_TEST_SUITE_P(
                    return b;
                  }}),
     [](const testing::TestParamInfo<TBadCase>& info) { return std::string(info.param.Name); });
-
-// Every cut of a code stream and of a JP2 file fails cleanly or loads (what
-// the data holds), the same way twice.
-TEST(Jp2Reader, EveryCutFailsCleanlyOrLoadsTheSameTwice) {
-  REQUIRE_CORPUS();
-  for (const char* name : {"openjpeg-conformance/p0_09.j2k", "pillow/rgb_trns_ycbc.jp2"}) {
-    const TBytes full = ReadFile(Corpus(name));
-    for (size_t cut = 0; cut < full.size(); cut += 1 + full.size() / 41) {
-      const TBytes part(full.begin(), full.begin() + long(cut));
-      TJp2Run a, b;
-      a.Read(part);
-      b.Read(part);
-      ASSERT_EQ(a.Aborted, b.Aborted) << name << " cut " << cut;
-      if (a.Aborted) {
-        EXPECT_TRUE(a.Bitmap.IsEmpty()) << name << " cut " << cut;
-        continue;
-      }
-      const int bytes = a.Bitmap.Width() * (a.Bitmap.Format() == pxGray8 ? 1 : 3);
-      for (int y = 0; y < a.Bitmap.Height(); ++y)
-        ASSERT_EQ(std::memcmp(a.Bitmap.RowPointer(y), b.Bitmap.RowPointer(y), size_t(bytes)), 0)
-            << name << " cut " << cut;
-    }
-  }
-}
 
 }  // namespace
 }  // namespace rv

@@ -3,11 +3,6 @@
 // malformed variants of those files.
 #include "io/readers/jpegreader.h"
 
-// clang-format off
-#include <cstdio>
-#include <jpeglib.h>
-// clang-format on
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -21,82 +16,13 @@
 #include "io/ioparams.h"
 #include "io/pictureio.h"
 #include "io/progress.h"
+#include "jpegfile.h"
 #include "platform/stream.h"
 
 namespace rv {
 namespace {
 
-using TBytes = std::vector<uint8_t>;
-
-struct TMarker {
-  int Code;
-  TBytes Data;
-};
-
-// What EncodeJpeg writes.
-struct TJpegSpec {
-  int Width = 64;
-  int Height = 48;
-  J_COLOR_SPACE Input = JCS_RGB;  // JCS_GRAYSCALE, JCS_RGB or JCS_CMYK samples
-  J_COLOR_SPACE File = JCS_YCbCr;
-  bool Progressive = false;
-  int DensityUnit = 1;
-  int XDensity = 72;
-  int YDensity = 72;
-  std::vector<TMarker> Markers;       // written after the JFIF/Adobe header
-  std::vector<jpeg_scan_info> Scans;  // a scan script (progressive), or none
-};
-
-int InputComponents(J_COLOR_SPACE cs) {
-  return cs == JCS_GRAYSCALE ? 1 : cs == JCS_CMYK ? 4 : 3;
-}
-
-// A picture with gradients and edges, so every coefficient band carries data.
-uint8_t Sample(int x, int y, int c) {
-  return static_cast<uint8_t>((x * 5 + y * 3 + c * 60 + ((x / 8 + y / 8) % 2) * 70) & 255);
-}
-
-TBytes EncodeJpeg(const TJpegSpec& spec) {
-  jpeg_compress_struct cinfo{};
-  jpeg_error_mgr err{};
-  cinfo.err = jpeg_std_error(&err);
-  jpeg_create_compress(&cinfo);
-  unsigned char* out = nullptr;
-  unsigned long outSize = 0;
-  jpeg_mem_dest(&cinfo, &out, &outSize);
-  cinfo.image_width = spec.Width;
-  cinfo.image_height = spec.Height;
-  cinfo.input_components = InputComponents(spec.Input);
-  cinfo.in_color_space = spec.Input;
-  jpeg_set_defaults(&cinfo);
-  jpeg_set_colorspace(&cinfo, spec.File);
-  jpeg_set_quality(&cinfo, 90, TRUE);
-  cinfo.density_unit = static_cast<UINT8>(spec.DensityUnit);
-  cinfo.X_density = static_cast<UINT16>(spec.XDensity);
-  cinfo.Y_density = static_cast<UINT16>(spec.YDensity);
-  if (spec.Progressive) jpeg_simple_progression(&cinfo);
-  if (!spec.Scans.empty()) {
-    cinfo.scan_info = spec.Scans.data();
-    cinfo.num_scans = static_cast<int>(spec.Scans.size());
-  }
-  jpeg_start_compress(&cinfo, TRUE);
-  for (const TMarker& m : spec.Markers)
-    jpeg_write_marker(&cinfo, m.Code, m.Data.data(), static_cast<unsigned>(m.Data.size()));
-  const int n = cinfo.input_components;
-  TBytes row(size_t(spec.Width) * n);
-  while (cinfo.next_scanline < cinfo.image_height) {
-    const int y = static_cast<int>(cinfo.next_scanline);
-    for (int x = 0; x < spec.Width; ++x)
-      for (int c = 0; c < n; ++c) row[size_t(x) * n + c] = Sample(x, y, c);
-    JSAMPROW p = row.data();
-    jpeg_write_scanlines(&cinfo, &p, 1);
-  }
-  jpeg_finish_compress(&cinfo);
-  jpeg_destroy_compress(&cinfo);
-  TBytes bytes(out, out + outSize);
-  std::free(out);
-  return bytes;
-}
+using namespace testing_support::jpeg;
 
 // libjpeg's own decoding of the same bytes with the same options.
 struct TDirect {
@@ -539,52 +465,6 @@ TEST(JpegReader, ExifKeepsARealJfifResolution) {
   EXPECT_EQ(run.Params.ExifPresent, 1);
   EXPECT_EQ(run.Params.ExifMake, "Acm");
   EXPECT_EQ(run.Params.DpiX(), 96);
-}
-
-// ------------------------------------------------------------ truncation
-
-TEST(JpegReader, TruncatedFileLoadsWithAWarning) {
-  TJpegSpec spec;
-  spec.Width = 256;
-  spec.Height = 256;
-  const TBytes full = EncodeJpeg(spec);
-  const TBytes half(full.begin(), full.begin() + long(full.size() / 2));
-  TJpegRun run;
-  run.Read(half);
-  EXPECT_FALSE(run.Aborted) << run.Progress.AbortReason;
-  EXPECT_EQ(run.Bitmap.Height(), 256);
-  EXPECT_GT(run.Params.JpegWarningCount, 0);
-  EXPECT_NE(run.Params.JpegWarningCode, 0);
-  // The top rows are the picture's.
-  TJpegRun whole;
-  whole.Read(full);
-  EXPECT_EQ(std::memcmp(run.Bitmap.RowPointer(0), whole.Bitmap.RowPointer(0), 256 * 3), 0);
-}
-
-// Every cut of a baseline and a progressive file either fails cleanly or
-// gives the whole-size picture, the same way twice.
-TEST(JpegReader, EveryCutFailsCleanlyOrLoadsTheSameTwice) {
-  for (bool progressive : {false, true}) {
-    TJpegSpec spec;
-    spec.Progressive = progressive;
-    const TBytes full = EncodeJpeg(spec);
-    for (size_t cut = 0; cut < full.size(); cut += 1 + full.size() / 97) {
-      const TBytes part(full.begin(), full.begin() + long(cut));
-      TJpegRun a, b;
-      a.Read(part);
-      b.Read(part);
-      ASSERT_EQ(a.Aborted, b.Aborted) << cut;
-      if (a.Aborted) {
-        EXPECT_FALSE(a.Progress.AbortReason.empty());
-        EXPECT_TRUE(a.Bitmap.IsEmpty()) << "header cut at " << cut;
-        continue;
-      }
-      ASSERT_EQ(a.Bitmap.Width(), spec.Width) << cut;
-      for (int y = 0; y < spec.Height; ++y)
-        ASSERT_EQ(std::memcmp(a.Bitmap.RowPointer(y), b.Bitmap.RowPointer(y), size_t(spec.Width) * 3), 0)
-            << "cut " << cut << " row " << y;
-    }
-  }
 }
 
 // ------------------------------------------------------------ malformed files

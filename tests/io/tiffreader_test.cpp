@@ -3,11 +3,6 @@
 // resolution, EXIF values, and the malformed files of the reliability list.
 #include "io/readers/tiffreader.h"
 
-// clang-format off
-#include <cstdio>  // jpeglib.h needs size_t and FILE declared first
-#include <jpeglib.h>
-// clang-format on
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -24,161 +19,15 @@
 #include "io/progress.h"
 #include "io/readers/exif.h"
 #include "io/readers/jpegreader.h"
+#include "jpegfile.h"
 #include "platform/tbitmap.h"
+#include "tifffile.h"
 
 namespace rv {
 namespace {
 
-using TBytes = std::vector<uint8_t>;
-
-enum : uint16_t { kByte = 1, kAscii = 2, kShort = 3, kLong = 4, kRational = 5, kUndefined = 7 };
-
-struct TTag {
-  uint16_t Tag, Type;
-  std::vector<uint32_t> Values;  // numbers (rationals as numerator, denominator pairs)
-  TBytes Bytes;                  // for BYTE, ASCII and UNDEFINED
-  uint32_t ForcedCount = 0;      // non-zero: written as the count instead of the real one
-};
-
-struct TPage {
-  std::vector<TTag> Tags;
-  std::vector<TBytes> Strips;  // written in order; tag 273 / 279 (or 324 / 325) filled in
-  bool Tiled = false;
-  bool NoByteCounts = false;
-};
-
-// Writes a classic TIFF: header, strip data, then each page's directory with
-// its out-of-line values.
-class TTiffWriter {
- public:
-  explicit TTiffWriter(bool bigEndian = false) : be_(bigEndian) {}
-  // When set, the last directory's next offset points back at the first (a loop).
-  bool Loop = false;
-
-  TBytes Build(std::vector<TPage> pages) {
-    out_.clear();
-    out_.push_back(be_ ? 'M' : 'I');
-    out_.push_back(be_ ? 'M' : 'I');
-    Put16(42);
-    const size_t firstAt = out_.size();
-    Put32(0);
-    size_t prevNext = firstAt;
-    size_t firstDir = 0;
-    for (TPage& p : pages) {
-      std::vector<uint32_t> offsets, counts;
-      for (const TBytes& s : p.Strips) {
-        offsets.push_back(uint32_t(out_.size()));
-        counts.push_back(uint32_t(s.size()));
-        out_.insert(out_.end(), s.begin(), s.end());
-      }
-      if (!p.Strips.empty()) {
-        p.Tags.push_back({uint16_t(p.Tiled ? 324 : 273), kLong, offsets, {}});
-        if (!p.NoByteCounts) p.Tags.push_back({uint16_t(p.Tiled ? 325 : 279), kLong, counts, {}});
-      }
-      std::sort(p.Tags.begin(), p.Tags.end(), [](const TTag& a, const TTag& b) { return a.Tag < b.Tag; });
-      // Out-of-line values first, then the directory.
-      std::vector<uint32_t> valueAt(p.Tags.size(), 0);
-      for (size_t i = 0; i < p.Tags.size(); ++i) {
-        const TBytes v = Value(p.Tags[i]);
-        if (v.size() > 4) {
-          if (out_.size() & 1) out_.push_back(0);
-          valueAt[i] = uint32_t(out_.size());
-          out_.insert(out_.end(), v.begin(), v.end());
-        }
-      }
-      if (out_.size() & 1) out_.push_back(0);
-      const uint32_t dirAt = uint32_t(out_.size());
-      if (firstDir == 0) firstDir = dirAt;
-      Patch32(prevNext, dirAt);
-      Put16(uint16_t(p.Tags.size()));
-      for (size_t i = 0; i < p.Tags.size(); ++i) {
-        const TTag& t = p.Tags[i];
-        const TBytes v = Value(t);
-        Put16(t.Tag);
-        Put16(t.Type);
-        Put32(t.ForcedCount ? t.ForcedCount : Count(t));
-        if (v.size() > 4) {
-          Put32(valueAt[i]);
-        } else {
-          TBytes inl = v;
-          inl.resize(4, 0);
-          out_.insert(out_.end(), inl.begin(), inl.end());
-        }
-      }
-      prevNext = out_.size();
-      Put32(0);
-    }
-    if (Loop) Patch32(prevNext, uint32_t(firstDir));
-    return out_;
-  }
-
- private:
-  static uint32_t Count(const TTag& t) {
-    if (!t.Bytes.empty()) return uint32_t(t.Bytes.size());
-    return t.Type == kRational ? uint32_t(t.Values.size() / 2) : uint32_t(t.Values.size());
-  }
-  TBytes Value(const TTag& t) const {
-    if (!t.Bytes.empty()) return t.Bytes;
-    TBytes v;
-    for (uint32_t x : t.Values) {
-      if (t.Type == kShort) {
-        Append16(v, uint16_t(x));
-      } else {
-        Append32(v, x);
-      }
-    }
-    return v;
-  }
-  void Append16(TBytes& v, uint16_t x) const {
-    if (be_) {
-      v.push_back(uint8_t(x >> 8));
-      v.push_back(uint8_t(x));
-    } else {
-      v.push_back(uint8_t(x));
-      v.push_back(uint8_t(x >> 8));
-    }
-  }
-  void Append32(TBytes& v, uint32_t x) const {
-    if (be_) {
-      Append16(v, uint16_t(x >> 16));
-      Append16(v, uint16_t(x));
-    } else {
-      Append16(v, uint16_t(x));
-      Append16(v, uint16_t(x >> 16));
-    }
-  }
-  void Put16(uint16_t x) { Append16(out_, x); }
-  void Put32(uint32_t x) { Append32(out_, x); }
-  void Patch32(size_t at, uint32_t x) {
-    TBytes v;
-    Append32(v, x);
-    std::memcpy(&out_[at], v.data(), 4);
-  }
-  bool be_;
-  TBytes out_;
-};
-
-TTag Short(uint16_t tag, std::vector<uint32_t> v) {
-  return {tag, kShort, std::move(v), {}};
-}
-TTag Long(uint16_t tag, std::vector<uint32_t> v) {
-  return {tag, kLong, std::move(v), {}};
-}
-TTag Ascii(uint16_t tag, const std::string& s) {
-  TBytes b(s.begin(), s.end());
-  b.push_back(0);
-  return {tag, kAscii, {}, b};
-}
-
-// A page of width × height with the basic tags; the caller adds strips.
-TPage Basic(uint32_t width, uint32_t height, uint32_t bits, uint32_t spp, uint32_t photometric,
-            uint32_t compression = 1, uint32_t rowsPerStrip = 0) {
-  TPage p;
-  p.Tags = {Long(256, {width}),        Long(257, {height}),       Short(258, std::vector<uint32_t>(spp, bits)),
-            Short(259, {compression}), Short(262, {photometric}), Short(277, {spp})};
-  if (rowsPerStrip) p.Tags.push_back(Long(278, {rowsPerStrip}));
-  return p;
-}
+using namespace testing_support::tiff;
+namespace jpeg = testing_support::jpeg;
 
 struct TRun {
   TPxBitmap Bitmap;
@@ -200,12 +49,6 @@ struct TRun {
     Count = ReadTiff(ctx).PageCount;
   }
 };
-
-TBytes Gradient(int width, int height, int spp, int seed = 0) {
-  TBytes b(size_t(width * height * spp));
-  for (size_t i = 0; i < b.size(); ++i) b[i] = uint8_t(i * 7 + seed);
-  return b;
-}
 
 // ------------------------------------------------------------ layouts
 
@@ -343,28 +186,6 @@ TBytes PackBitsLiterals(const TBytes& data) {
   return out;
 }
 
-// Literal codes only, with a clear code every 200 codes so the width stays 9.
-TBytes LzwLiterals(const TBytes& data) {
-  TBytes out;
-  uint32_t acc = 0;
-  int bits = 0;
-  auto put = [&](int code) {
-    acc = (acc << 9) | uint32_t(code);
-    bits += 9;
-    while (bits >= 8) {
-      out.push_back(uint8_t(acc >> (bits - 8)));
-      bits -= 8;
-    }
-  };
-  for (size_t i = 0; i < data.size(); ++i) {
-    if (i % 200 == 0) put(256);
-    put(data[i]);
-  }
-  put(257);
-  if (bits) out.push_back(uint8_t(acc << (8 - bits)));
-  return out;
-}
-
 TBytes HorizontalDifferences(TBytes data, int width, int spp) {
   for (size_t row = 0; row < data.size() / size_t(width * spp); ++row)
     for (int i = width * spp - 1; i >= spp; --i)
@@ -477,39 +298,15 @@ TEST_P(TiffGroup4, WhiteIsZeroIsWhiteWithBlackText) {
 
 INSTANTIATE_TEST_SUITE_P(FillOrders, TiffGroup4, testing::Values(1, 2));
 
-// A small baseline JPEG of a colour gradient, written by libjpeg.
-TBytes EncodeJpeg(int width, int height) {
-  jpeg_compress_struct cinfo{};
-  jpeg_error_mgr err{};
-  cinfo.err = jpeg_std_error(&err);
-  jpeg_create_compress(&cinfo);
-  unsigned char* out = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&cinfo, &out, &size);
-  cinfo.image_width = JDIMENSION(width);
-  cinfo.image_height = JDIMENSION(height);
-  cinfo.input_components = 3;
-  cinfo.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&cinfo);
-  jpeg_start_compress(&cinfo, TRUE);
-  const TBytes pixels = Gradient(width, height, 3, 11);
-  for (int y = 0; y < height; ++y) {
-    JSAMPROW row = const_cast<JSAMPROW>(&pixels[size_t(y * width * 3)]);
-    jpeg_write_scanlines(&cinfo, &row, 1);
-  }
-  jpeg_finish_compress(&cinfo);
-  jpeg_destroy_compress(&cinfo);
-  TBytes jpeg(out, out + size);
-  std::free(out);
-  return jpeg;
-}
-
 // Old-style JPEG (compression 6): the interchange format tags point at a whole
 // JPEG stream. A bitmap held in a platform bitmap (as the view holds its
 // picture) keeps that platform bitmap, which then holds the picture.
 TEST(TiffReader, OldStyleJpegFillsTheBitmapsOwnPlatformBitmap) {
   const int w = 24, h = 16;
-  const TBytes jpeg = EncodeJpeg(w, h);
+  jpeg::TJpegSpec spec;
+  spec.Width = w;
+  spec.Height = h;
+  const TBytes jpeg = jpeg::EncodeJpeg(spec);
   TPage p = Basic(w, h, 8, 3, 6, 6);
   p.Strips = {jpeg};  // the first strip lands right after the 8-byte header
   p.Tags.push_back(Long(513, {8}));
@@ -682,13 +479,6 @@ TEST_P(TiffBadInput, FailsCleanlyOrLoadsWhatIsThere) {
   }
 }
 
-TTag& TagOf(TPage& p, uint16_t tag) {
-  for (TTag& t : p.Tags)
-    if (t.Tag == tag) return t;
-  p.Tags.push_back({tag, kLong, {0}, {}});
-  return p.Tags.back();
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Reliability, TiffBadInput,
     testing::Values(
@@ -815,39 +605,6 @@ TEST(TiffReader, StripPastTheEndLeavesItsRowsWhite) {
   EXPECT_EQ(run.Bitmap.ByteAt(0, 1), 0);
 }
 
-// A cut uncompressed file keeps the header's size: the bytes present load
-// (a pixel cut in the middle keeps the samples it has), the rest is zero.
-TEST(TiffReader, CutUncompressedFileKeepsTheHeadersSize) {
-  const int w = 4, h = 4;
-  const TBytes pixels = Gradient(w, h, 3, 1);  // two strips of two rows, 24 bytes each
-  TPage p = Basic(w, h, 8, 3, 2, 1, 2);
-  p.Tags.push_back(Long(273, {0, 0}));
-  p.Tags.push_back(Long(279, {24, 24}));
-  // The data goes after the directory, so cutting the file cuts the data only.
-  const uint32_t dataAt = uint32_t(TTiffWriter().Build({p}).size());
-  TagOf(p, 273) = Long(273, {dataAt, dataAt + 24});
-  TBytes whole = TTiffWriter().Build({p});
-  ASSERT_EQ(whole.size(), dataAt);
-  whole.insert(whole.end(), pixels.begin(), pixels.end());
-  for (size_t kept : {size_t(48), size_t(30), size_t(24), size_t(10), size_t(0)}) {
-    SCOPED_TRACE(std::to_string(kept) + " bytes of pixel data");
-    TRun run;
-    run.Read(TBytes(whole.begin(), whole.begin() + long(dataAt + kept)));
-    ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
-    ASSERT_EQ(run.Bitmap.Width(), w);
-    ASSERT_EQ(run.Bitmap.Height(), h);
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) {
-        const size_t at = size_t((y * w + x) * 3);
-        auto expected = [&](size_t i) { return i < kept ? pixels[i] : uint8_t(0); };
-        const TColorBGR c = run.Bitmap.PixelBGR(x, y);
-        ASSERT_EQ(c.r, expected(at)) << x << "," << y;
-        ASSERT_EQ(c.g, expected(at + 1)) << x << "," << y;
-        ASSERT_EQ(c.b, expected(at + 2)) << x << "," << y;
-      }
-  }
-}
-
 std::vector<uint32_t> GrayRampColorMap() {
   std::vector<uint32_t> map;
   for (int channel = 0; channel < 3; ++channel)
@@ -879,28 +636,6 @@ TEST(TiffReader, NativeLayoutsInAPlatformBitmap) {
     ASSERT_EQ(run.Bitmap.BitsPerPixel(), 8);
     EXPECT_EQ(run.Bitmap.ByteAt(0, 0), c.First);
     EXPECT_EQ(run.Bitmap.ByteAt(1, 0), c.Second);
-  }
-}
-
-// Cut a good LZW file at every length: never a crash; the same input gives
-// the same pixels twice.
-TEST(TiffReader, TruncationSweep) {
-  const TBytes pixels = Gradient(9, 7, 3);
-  TPage p = Basic(9, 7, 8, 3, 2, 5, 2);
-  for (int s = 0; s < 4; ++s) {
-    const TBytes part(pixels.begin() + s * 54, pixels.begin() + std::min<long>(long(pixels.size()), (s + 1) * 54));
-    p.Strips.push_back(LzwLiterals(part));
-  }
-  const TBytes file = TTiffWriter().Build({p});
-  for (size_t cut = 0; cut <= file.size(); ++cut) {
-    const TBytes part(file.begin(), file.begin() + long(cut));
-    TRun a, b;
-    a.Read(part);
-    b.Read(part);
-    ASSERT_EQ(a.Aborted, b.Aborted);
-    if (a.Aborted || a.Bitmap.IsEmpty()) continue;
-    for (int y = 0; y < a.Bitmap.Height(); ++y)
-      ASSERT_EQ(std::memcmp(a.Bitmap.RowPointer(y), b.Bitmap.RowPointer(y), size_t(a.Bitmap.RowLength())), 0);
   }
 }
 
