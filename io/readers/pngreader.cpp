@@ -16,6 +16,7 @@
 #include "io/limits.h"
 #include "io/progress.h"
 #include "io/readers/chunksource.h"
+#include "io/readers/rowconvert.h"
 #include "io/readers/rowkernel.h"
 #include "platform/stream.h"
 
@@ -89,7 +90,7 @@ bool Guarded(png_structp png, png_infop info, TPngOp op, void* arg) {
 struct THeader {
   bool native;       // in: NativePixelFormat
   uint32_t maxSide;  // in: libpng's user limit
-  void* rowTarget;   // in: what SplitRowOp is given for pictures with alpha
+  void* rowTarget;   // in: what PlaceRowOp is given for pxRGB24 pictures
   png_uint_32 width, height;
   int bitDepth, colorType, interlace;
   int channels;
@@ -101,7 +102,7 @@ struct THeader {
   int textCount;
 };
 
-void SplitRowOp(png_structp png, png_row_infop row, png_bytep data);
+void PlaceRowOp(png_structp png, png_row_infop row, png_bytep data);
 
 void ReadHeaderOp(png_structp png, png_infop info, void* arg) {
   auto* h = static_cast<THeader*>(arg);
@@ -140,15 +141,10 @@ void ReadHeaderOp(png_structp png, png_infop info, void* arg) {
     if (h->bitDepth == 16) png_set_strip_16(png);
     if (h->bitDepth == 2 || h->bitDepth == 4) png_set_packing(png);
     if (h->colorType == PNG_COLOR_TYPE_GRAY || h->colorType == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
-    if ((h->colorType & PNG_COLOR_MASK_ALPHA) != 0 || transparency) {
-      // Rows with alpha stay red first: SplitRowOp swaps red and blue while
-      // it splits them, which costs nothing there and saves libpng's own
-      // pass over every pixel.
-      png_set_read_user_transform_fn(png, SplitRowOp);
-      png_set_user_transform_info(png, h->rowTarget, 0, 0);
-    } else {
-      png_set_bgr(png);
-    }
+    // Rows stay red first: PlaceRowOp swaps red and blue while it places
+    // them, which saves libpng's own pass over every pixel (png_set_bgr).
+    png_set_read_user_transform_fn(png, PlaceRowOp);
+    png_set_user_transform_info(png, h->rowTarget, 0, 0);
   }
   // No png_set_interlace_handling: interlaced pictures come pass by pass as
   // small pictures, which StorePassRow places (libpng would widen every pass
@@ -215,7 +211,7 @@ int PassSpan(int size, int start, int step) {
 enum class TRowKind {
   kBits,  // pxMono1: 1 bit a pixel, first pixel in the high bit
   kByte,  // pxGray8 or pxPalette8
-  kBgr,   // pxRGB24
+  kRgb,   // pxRGB24, from red, green, blue
   kRgba,  // pxRGB24 plus the alpha channel, from red, green, blue, alpha
 };
 
@@ -249,11 +245,17 @@ void StorePassRow(TRowKind kind, const uint8_t* __restrict src, int n, int x0, i
     case TRowKind::kByte:
       for (int i = 0; i < n; ++i) dst[x0 + size_t(i) * dx] = src[i];
       break;
-    case TRowKind::kBgr:
+    case TRowKind::kRgb:
       if (dx == 1) {
-        std::memcpy(dst + 3 * size_t(x0), src, 3 * size_t(n));
+        RgbToBgr(src, dst + 3 * size_t(x0), n);
       } else {
-        for (int i = 0; i < n; ++i) std::memcpy(dst + 3 * (x0 + size_t(i) * dx), src + 3 * size_t(i), 3);
+        for (int i = 0; i < n; ++i) {
+          const size_t x = x0 + size_t(i) * dx;
+          const uint8_t* p = src + 3 * size_t(i);
+          dst[3 * x] = p[2];
+          dst[3 * x + 1] = p[1];
+          dst[3 * x + 2] = p[0];
+        }
       }
       break;
     case TRowKind::kRgba:
@@ -273,20 +275,21 @@ void StorePassRow(TRowKind kind, const uint8_t* __restrict src, int n, int x0, i
   }
 }
 
-// The row libpng is about to finish, placed by SplitRowOp (nowhere while dst is null).
+// Where PlaceRowOp puts the row libpng is finishing (nowhere while dst is null).
 struct TRowTarget {
+  TRowKind kind;  // kRgb or kRgba
   uint8_t* dst;
   uint8_t* alpha;
   int x0, dx;
 };
 
-// libpng's last step on every row of a picture with alpha: the row goes from
-// libpng's own buffer into the picture and its alpha channel, so it is not
+// libpng's last step on every row of a pxRGB24 picture: the row goes from
+// libpng's own buffer into the picture (and its alpha channel), so it is not
 // first copied out whole. Runs inside png_read_row and raises no error.
-void SplitRowOp(png_structp png, png_row_infop row, png_bytep data) {
+void PlaceRowOp(png_structp png, png_row_infop row, png_bytep data) {
   auto* t = static_cast<TRowTarget*>(png_get_user_transform_ptr(png));
-  if (t && t->dst && row->channels == 4 && row->bit_depth == 8)
-    StorePassRow(TRowKind::kRgba, data, static_cast<int>(row->width), t->x0, t->dx, t->dst, t->alpha);
+  if (t && t->dst && row->bit_depth == 8 && row->channels == (t->kind == TRowKind::kRgba ? 4 : 3))
+    StorePassRow(t->kind, data, static_cast<int>(row->width), t->x0, t->dx, t->dst, t->alpha);
 }
 
 }  // namespace
@@ -382,7 +385,7 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
   const TRowKind kind = h.mono              ? TRowKind::kBits
                         : format != pxRGB24 ? TRowKind::kByte
                         : h.channels == 4   ? TRowKind::kRgba
-                                            : TRowKind::kBgr;
+                                            : TRowKind::kRgb;
   TPxBitmap* alpha = nullptr;
   if (kind == TRowKind::kRgba) {
     alpha = bitmap.AlphaChannel();
@@ -409,12 +412,12 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
     for (int y = 0; y < height; ++y) {
       if (!empty && y >= p.y0 && (y - p.y0) % p.dy == 0) {
         uint8_t* dst = bitmap.RowPointer(y);
-        // Whole rows of the picture itself go straight into it; rows with
-        // alpha are placed by SplitRowOp while libpng reads them.
-        const bool split = kind == TRowKind::kRgba;
-        const bool direct = p.dx == 1 && !split;
-        if (split) target = TRowTarget{dst, alpha->RowPointer(y), p.x0, p.dx};
-        TRowArg arg{direct ? dst : split ? nullptr : rowBuffer.data()};
+        // pxRGB24 rows are placed by PlaceRowOp while libpng reads them;
+        // whole rows of the other formats go straight into the picture.
+        const bool placed = kind == TRowKind::kRgb || kind == TRowKind::kRgba;
+        const bool direct = p.dx == 1 && !placed;
+        if (placed) target = TRowTarget{kind, dst, alpha ? alpha->RowPointer(y) : nullptr, p.x0, p.dx};
+        TRowArg arg{direct ? dst : placed ? nullptr : rowBuffer.data()};
         const bool ok = Guarded(s.png, s.info, ReadRowOp, &arg);
         target.dst = nullptr;
         if (!ok) {
@@ -422,7 +425,7 @@ void ReadPng(TStream& stream, TPxBitmap& bitmap, TIOParamsVals& params, bool par
           stopped = true;
           break;
         }
-        if (!direct && !split) StorePassRow(kind, rowBuffer.data(), columns, p.x0, p.dx, dst, nullptr);
+        if (!direct && !placed) StorePassRow(kind, rowBuffer.data(), columns, p.x0, p.dx, dst, nullptr);
         ++passRowsDone[pass];
       }
       // In integers, so the last row reports exactly 100.
