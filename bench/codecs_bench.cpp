@@ -47,7 +47,7 @@ bool Exists(const std::string& path) {
 
 // How a direct harness takes its output block.
 enum class TAlloc {
-  kLikeOurs,  // as TPxBitmap does: 2 MiB-aligned, MADV_HUGEPAGE from 8 MiB
+  kLikeOurs,  // as TPxBitmap does: 2 MiB-aligned whole 2 MiB pages, MADV_HUGEPAGE from 8 MiB
   kNew,       // new[]: small pages
 };
 
@@ -65,6 +65,7 @@ struct TBlock {
     void* p = nullptr;
     aligned = true;
     if (bytes >= 4 * kHugePage) {
+      bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);  // whole huge pages, as ours
       if (posix_memalign(&p, kHugePage, bytes) == 0) madvise(p, bytes, MADV_HUGEPAGE);
     } else if (posix_memalign(&p, 32, bytes) != 0) {
       p = nullptr;

@@ -236,7 +236,8 @@ def main():
                  "random interleaved order), files in the page cache.")
     lines.append("")
     lines.append("How each side was measured: *ours* is `TPictureIO::LoadFileByExtension` into a new component (a fresh "
-                 "bitmap: 2 MiB-aligned blocks offered to transparent huge pages from 8 MiB; the file read in 64 KiB "
+                 "bitmap: 2 MiB-aligned blocks of whole 2 MiB pages offered to transparent huge pages from 8 MiB; the "
+                 "file read in 64 KiB "
                  "blocks or more). *library* is the library called directly with the same output: libjpeg-turbo "
                  "into BGR rows, libpng into BGR(A) rows (de-interlaced by libpng), OpenJPEG into its component "
                  "buffers then clamped and interleaved into BGR rows; its output block is allocated as our bitmaps "

@@ -18,8 +18,8 @@ file from memory in two kinds of work:
               reference);
       giflib: bench/gif_giflib.c `indices` (DGifGetLine into a fresh buffer);
       Pillow: Image.open(BytesIO(data)).load() (mode "P").
-giflib's buffers are allocated as ours are (2 MiB aligned, MADV_HUGEPAGE from
-8 MiB). Pillow allocates its image through malloc; it runs in a child
+giflib's buffers are allocated as ours are (2 MiB aligned, whole 2 MiB pages,
+MADV_HUGEPAGE from 8 MiB). Pillow allocates its image through malloc; it runs in a child
 process with GLIBC_TUNABLES=glibc.malloc.hugetlb=1, which has malloc offer
 its large blocks to transparent huge pages too, and, for reference, once more
 with the default malloc (4 KiB pages, whose first touches are expensive on
@@ -184,7 +184,8 @@ def main():
                  "Mandelbrot picture and noise, decoded from memory by every side. The decoders run interleaved, "
                  f"{args.rounds} rounds of ours, giflib and Pillow in turn; each figure is the lowest CPU time of one "
                  f"thread over all rounds ({args.runs} runs or Google Benchmark repetitions per round). Output memory "
-                 "is allocated the same way on every side: our pictures and index plane are 2 MiB aligned with "
+                 "is allocated the same way on every side: our pictures and index plane are 2 MiB aligned whole 2 MiB "
+                 "pages with "
                  "`MADV_HUGEPAGE` from 8 MiB; giflib's buffers are allocated so by the harness; Pillow runs with "
                  "`GLIBC_TUNABLES=glibc.malloc.hugetlb=1`, so its malloc offers large blocks to transparent huge "
                  "pages. Pillow with the default malloc (4 KiB pages) is listed for reference: there one decode to "

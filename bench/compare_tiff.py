@@ -7,8 +7,8 @@ tiffcp (libtiff-tools) as the files below, 64 rows a strip, plus an
 ReadTiff (the TiffRead benchmarks of revimora-bench, from memory into a fresh
 bitmap), through libtiff (bench/tiff_libtiff.c, built here: every strip with
 TIFFReadEncodedStrip into a fresh buffer, and TIFFReadRGBAImageOriented; its
-buffers are allocated as our bitmaps allocate their pixels, 2 MiB aligned and
-offered to huge pages from 8 MiB) and with Pillow (Image.open(path).load()).
+buffers are allocated as our bitmaps allocate their pixels, 2 MiB aligned, whole
+2 MiB pages and offered to huge pages from 8 MiB) and with Pillow (Image.open(path).load()).
 
   rgb_none.tif       uncompressed
   rgb_lzw2.tif       LZW with horizontal predictor
@@ -136,7 +136,8 @@ def main():
                  "red first, packed bits for the fax page; the file read into memory first, as ours is, and handed to "
                  "`TIFFClientOpen` with a map procedure, so strips are decoded where they lie; opening not timed); "
                  "libtiff RGBA: `TIFFReadRGBAImageOriented`. Both libtiff buffers are allocated as our "
-                 "bitmaps allocate their pixels (`posix_memalign` to 2 MiB and `madvise(MADV_HUGEPAGE)` from 8 MiB, "
+                 "bitmaps allocate their pixels (`posix_memalign` of whole 2 MiB pages to 2 MiB and "
+                 "`madvise(MADV_HUGEPAGE)` from 8 MiB, "
                  "as imaging/pxbitmap.cpp does), so neither side gains on page faults. Targets: ratio libtiff "
                  "strips / ours >= 1.0 for the RGB files, >= 1 / 1.2 for the fax page.")
     lines.append("")

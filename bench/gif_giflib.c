@@ -33,6 +33,7 @@ static int ReadMem(GifFileType* gif, GifByteType* buf, int n) {
 static void* Block(size_t bytes) {
   void* p = NULL;
   if (bytes >= 4 * HUGE_PAGE) {
+    bytes = (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1); /* whole huge pages, as our blocks */
     if (posix_memalign(&p, HUGE_PAGE, bytes) != 0) return NULL;
     madvise(p, bytes, MADV_HUGEPAGE);
     return p;

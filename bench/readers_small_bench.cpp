@@ -1,6 +1,6 @@
-// Decoding 24-megapixel PCX, TGA and PNM files through TPictureIO, as the
-// application loads them, beside a memcpy of the picture's pixel bytes in the
-// same run. The files come from bench/compare_small_readers.py, which makes
+// Decoding 24-megapixel PCX, TGA, PNM, BMP and WBMP files and a 256 x 256
+// icon through TPictureIO, as the application loads them, beside a memcpy of
+// the picture's pixel bytes in the same run. The files come from bench/compare_small_readers.py, which makes
 // them with ImageMagick into the folder named by REVIMORA_SMALL_DIR and
 // compares these figures with ImageMagick and Pillow on the same files.
 #include <benchmark/benchmark.h>
@@ -61,6 +61,8 @@ BENCHMARK_CAPTURE(SmallRead, ppm, "photo.ppm")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SmallRead, pgm16, "gray16.pgm")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SmallRead, bmp24, "bmp24.bmp")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SmallRead, bmp8rle, "bmp8rle.bmp")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SmallRead, wbmp, "photo.wbmp")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SmallRead, ico, "icon.ico")->Unit(benchmark::kMillisecond);
 BENCHMARK(SmallReadMemcpy)->Name("SmallRead/memcpy")->Unit(benchmark::kMillisecond);
 
 }  // namespace

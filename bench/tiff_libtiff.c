@@ -26,13 +26,14 @@ static double CpuMs(void) {
 }
 
 /* As the bitmaps do: 32 bytes of slack for their own alignment; blocks of
- * 8 MiB and more aligned to 2 MiB and offered to transparent huge pages,
- * smaller ones aligned to 32 bytes. */
+ * 8 MiB and more aligned to 2 MiB, rounded up to whole 2 MiB pages and
+ * offered to transparent huge pages, smaller ones aligned to 32 bytes. */
 static void* AllocateLikeBitmaps(size_t bytes) {
   const size_t hugePage = (size_t)2 << 20;
   void* p = NULL;
   bytes += 32;
   if (bytes >= 4 * hugePage) {
+    bytes = (bytes + hugePage - 1) & ~(hugePage - 1);
     if (posix_memalign(&p, hugePage, bytes) != 0) return NULL;
     madvise(p, bytes, MADV_HUGEPAGE);
     return p;

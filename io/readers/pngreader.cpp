@@ -16,6 +16,7 @@
 #include "io/limits.h"
 #include "io/progress.h"
 #include "io/readers/chunksource.h"
+#include "io/readers/rowconvert.h"
 #include "io/readers/rowkernel.h"
 #include "platform/stream.h"
 
@@ -89,6 +90,7 @@ bool Guarded(png_structp png, png_infop info, TPngOp op, void* arg) {
 struct THeader {
   bool native;       // in: NativePixelFormat
   uint32_t maxSide;  // in: libpng's user limit
+  void* rowTarget;   // in: what PlaceRowOp is given for pxRGB24 pictures
   png_uint_32 width, height;
   int bitDepth, colorType, interlace;
   int channels;
@@ -99,6 +101,8 @@ struct THeader {
   png_textp text;
   int textCount;
 };
+
+void PlaceRowOp(png_structp png, png_row_infop row, png_bytep data);
 
 void ReadHeaderOp(png_structp png, png_infop info, void* arg) {
   auto* h = static_cast<THeader*>(arg);
@@ -137,7 +141,10 @@ void ReadHeaderOp(png_structp png, png_infop info, void* arg) {
     if (h->bitDepth == 16) png_set_strip_16(png);
     if (h->bitDepth == 2 || h->bitDepth == 4) png_set_packing(png);
     if (h->colorType == PNG_COLOR_TYPE_GRAY || h->colorType == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
-    png_set_bgr(png);
+    // Rows stay red first: PlaceRowOp swaps red and blue while it places
+    // them, which saves libpng's own pass over every pixel (png_set_bgr).
+    png_set_read_user_transform_fn(png, PlaceRowOp);
+    png_set_user_transform_info(png, h->rowTarget, 0, 0);
   }
   // No png_set_interlace_handling: interlaced pictures come pass by pass as
   // small pictures, which StorePassRow places (libpng would widen every pass
@@ -204,24 +211,24 @@ int PassSpan(int size, int start, int step) {
 enum class TRowKind {
   kBits,  // pxMono1: 1 bit a pixel, first pixel in the high bit
   kByte,  // pxGray8 or pxPalette8
-  kBgr,   // pxRGB24
-  kBgra,  // pxRGB24 plus the alpha channel
+  kRgb,   // pxRGB24, from red, green, blue
+  kRgba,  // pxRGB24 plus the alpha channel, from red, green, blue, alpha
 };
 
-// Blue, green, red into the picture and alpha into its channel; vectorised
-// (byte shuffles) where the clones allow.
-RV_ROW_KERNEL void SplitBgra(const uint8_t* __restrict src, uint8_t* __restrict bgr, uint8_t* __restrict alpha,
+// Red, green, blue into the picture's blue, green, red and alpha into its
+// channel; vectorised (byte shuffles) where the clones allow.
+RV_ROW_KERNEL void SplitRgba(const uint8_t* __restrict src, uint8_t* __restrict bgr, uint8_t* __restrict alpha,
                              int64_t w) {
   for (int64_t x = 0; x < w; ++x) {
-    bgr[3 * x] = src[4 * x];
+    bgr[3 * x] = src[4 * x + 2];
     bgr[3 * x + 1] = src[4 * x + 1];
-    bgr[3 * x + 2] = src[4 * x + 2];
+    bgr[3 * x + 2] = src[4 * x];
     alpha[x] = src[4 * x + 3];
   }
 }
 
 // Places the n pixels of src at columns x0, x0 + dx, ... of a picture row
-// (and of its alpha row for kBgra).
+// (and of its alpha row for kRgba).
 void StorePassRow(TRowKind kind, const uint8_t* __restrict src, int n, int x0, int dx, uint8_t* __restrict dst,
                   uint8_t* __restrict alpha) {
   switch (kind) {
@@ -238,25 +245,51 @@ void StorePassRow(TRowKind kind, const uint8_t* __restrict src, int n, int x0, i
     case TRowKind::kByte:
       for (int i = 0; i < n; ++i) dst[x0 + size_t(i) * dx] = src[i];
       break;
-    case TRowKind::kBgr:
+    case TRowKind::kRgb:
       if (dx == 1) {
-        std::memcpy(dst + 3 * size_t(x0), src, 3 * size_t(n));
-      } else {
-        for (int i = 0; i < n; ++i) std::memcpy(dst + 3 * (x0 + size_t(i) * dx), src + 3 * size_t(i), 3);
-      }
-      break;
-    case TRowKind::kBgra:
-      if (dx == 1) {
-        SplitBgra(src, dst + 3 * size_t(x0), alpha + x0, n);
+        RgbToBgr(src, dst + 3 * size_t(x0), n);
       } else {
         for (int i = 0; i < n; ++i) {
           const size_t x = x0 + size_t(i) * dx;
-          std::memcpy(dst + 3 * x, src + 4 * size_t(i), 3);
-          alpha[x] = src[4 * size_t(i) + 3];
+          const uint8_t* p = src + 3 * size_t(i);
+          dst[3 * x] = p[2];
+          dst[3 * x + 1] = p[1];
+          dst[3 * x + 2] = p[0];
+        }
+      }
+      break;
+    case TRowKind::kRgba:
+      if (dx == 1) {
+        SplitRgba(src, dst + 3 * size_t(x0), alpha + x0, n);
+      } else {
+        for (int i = 0; i < n; ++i) {
+          const size_t x = x0 + size_t(i) * dx;
+          const uint8_t* p = src + 4 * size_t(i);
+          dst[3 * x] = p[2];
+          dst[3 * x + 1] = p[1];
+          dst[3 * x + 2] = p[0];
+          alpha[x] = p[3];
         }
       }
       break;
   }
+}
+
+// Where PlaceRowOp puts the row libpng is finishing (nowhere while dst is null).
+struct TRowTarget {
+  TRowKind kind;  // kRgb or kRgba
+  uint8_t* dst;
+  uint8_t* alpha;
+  int x0, dx;
+};
+
+// libpng's last step on every row of a pxRGB24 picture: the row goes from
+// libpng's own buffer into the picture (and its alpha channel), so it is not
+// first copied out whole. Runs inside png_read_row and raises no error.
+void PlaceRowOp(png_structp png, png_row_infop row, png_bytep data) {
+  auto* t = static_cast<TRowTarget*>(png_get_user_transform_ptr(png));
+  if (t && t->dst && row->bit_depth == 8 && row->channels == (t->kind == TRowKind::kRgba ? 4 : 3))
+    StorePassRow(t->kind, data, static_cast<int>(row->width), t->x0, t->dx, t->dst, t->alpha);
 }
 
 }  // namespace
@@ -296,7 +329,9 @@ void ReadPng(TReadContext& ctx) {
   png_set_read_fn(s.png, &io, OnPngRead);
 
   TImageLimits limits = progress.Limits ? progress.Limits->Clamped() : ProcessImageLimits();
+  TRowTarget target{};
   THeader h{};
+  h.rowTarget = &target;
   h.native = params.NativePixelFormat != 0;
   h.maxSide = static_cast<uint32_t>(std::min<int64_t>(limits.MaxSide, kPngMaxSide));
   if (!Guarded(s.png, s.info, ReadHeaderOp, &h)) {
@@ -354,10 +389,10 @@ void ReadPng(TReadContext& ctx) {
   const int passes = interlaced ? 7 : 1;
   const TRowKind kind = h.mono              ? TRowKind::kBits
                         : format != pxRGB24 ? TRowKind::kByte
-                        : h.channels == 4   ? TRowKind::kBgra
-                                            : TRowKind::kBgr;
+                        : h.channels == 4   ? TRowKind::kRgba
+                                            : TRowKind::kRgb;
   TPxBitmap* alpha = nullptr;
-  if (kind == TRowKind::kBgra) {
+  if (kind == TRowKind::kRgba) {
     alpha = bitmap.AlphaChannel();
     alpha->SetAllOpaque(false);
   }
@@ -382,16 +417,20 @@ void ReadPng(TReadContext& ctx) {
     for (int y = 0; y < height; ++y) {
       if (!empty && y >= p.y0 && (y - p.y0) % p.dy == 0) {
         uint8_t* dst = bitmap.RowPointer(y);
-        // Whole rows of the picture itself go straight into it.
-        const bool direct = p.dx == 1 && kind != TRowKind::kBgra;
-        TRowArg arg{direct ? dst : rowBuffer.data()};
-        if (!Guarded(s.png, s.info, ReadRowOp, &arg)) {
+        // pxRGB24 rows are placed by PlaceRowOp while libpng reads them;
+        // whole rows of the other formats go straight into the picture.
+        const bool placed = kind == TRowKind::kRgb || kind == TRowKind::kRgba;
+        const bool direct = p.dx == 1 && !placed;
+        if (placed) target = TRowTarget{kind, dst, alpha ? alpha->RowPointer(y) : nullptr, p.x0, p.dx};
+        TRowArg arg{direct ? dst : placed ? nullptr : rowBuffer.data()};
+        const bool ok = Guarded(s.png, s.info, ReadRowOp, &arg);
+        target.dst = nullptr;
+        if (!ok) {
           if (!io.truncated) failAt(io.message);
           stopped = true;
           break;
         }
-        if (!direct)
-          StorePassRow(kind, rowBuffer.data(), columns, p.x0, p.dx, dst, alpha ? alpha->RowPointer(y) : nullptr);
+        if (!direct && !placed) StorePassRow(kind, rowBuffer.data(), columns, p.x0, p.dx, dst, nullptr);
         ++passRowsDone[pass];
       }
       // In integers, so the last row reports exactly 100.

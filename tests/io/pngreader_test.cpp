@@ -178,6 +178,42 @@ INSTANTIATE_TEST_SUITE_P(Types, PngTypeTest,
                                          TTypeCase{"Rgba16", kRgba, 16, false, 0, 0, pxRGB24, true}),
                          [](const testing::TestParamInfo<TTypeCase>& info) { return std::string(info.param.Name); });
 
+// Colour rows are placed (and rows with alpha split into the picture and its
+// alpha channel) by vectorised loops: rows wide enough for them, with a tail,
+// whole and interlaced.
+TEST(PngReader, WideColourRowsKeepEverySample) {
+  struct TWideCase {
+    int ColorType;
+    bool Interlaced;
+    bool Key;
+  };
+  for (const TWideCase& c :
+       {TWideCase{kRgb, false, false}, TWideCase{kRgb, true, false}, TWideCase{kRgba, false, false},
+        TWideCase{kRgba, true, false}, TWideCase{kGrayA, false, false}, TWideCase{kRgb, false, true}}) {
+    TPngSpec s;
+    s.Width = 517;
+    s.Height = 9;
+    s.ColorType = c.ColorType;
+    s.Interlaced = c.Interlaced;
+    s.Noisy = true;
+    if (c.Key) s.Key = KeyFor(c.ColorType, s.BitDepth);
+    TPngRun run;
+    run.Read(EncodePng(s));
+    ASSERT_FALSE(run.Aborted) << run.Progress.AbortReason;
+    const bool hasAlpha = c.ColorType != kRgb || c.Key;
+    ASSERT_EQ(run.Bitmap.HasAlphaChannel(), hasAlpha);
+    for (int y = 0; y < s.Height; ++y)
+      for (int x = 0; x < s.Width; ++x) {
+        uint8_t want[4];
+        Expected(s, x, y, want);
+        const TColorBGR got = run.Bitmap.ColorAt(x, y);
+        const bool alphaRight = !hasAlpha || run.Bitmap.AlphaChannel()->ByteAt(x, y) == want[3];
+        ASSERT_TRUE(got.b == want[0] && got.g == want[1] && got.r == want[2] && alphaRight)
+            << "colour type " << c.ColorType << (c.Interlaced ? " interlaced " : " ") << x << "," << y;
+      }
+  }
+}
+
 // Without tRNS the bits are kept; with it the picture is expanded, as
 // pxMono1 holds no alpha.
 TEST(PngReader, BlackWhitePaletteOfOneBitKeepsTheBitsUnlessTransparent) {
