@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 
 #include "platform/inifile.h"
@@ -53,12 +52,16 @@ std::string ExecutableFolder() {
 }  // namespace
 
 std::string ProgramFolder() {
+  return ProgramFolderFor(ExecutableFolder());
+}
+
+std::string ProgramFolderFor(const std::string& executableFolder) {
   if (const char* home = std::getenv("REVIMORA_HOME"); home && *home) {
     std::string folder = WithoutTrailingSlash(home);
     MakeFolders(folder);
     return folder;
   }
-  std::string exe = ExecutableFolder();
+  const std::string& exe = executableFolder;
   if (!exe.empty() && ::access(exe.c_str(), W_OK) == 0) return exe;
   std::string config;
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {

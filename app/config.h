@@ -22,6 +22,8 @@ inline constexpr int32_t NoEntry = 1000000000;
 // $XDG_CONFIG_HOME/revimora (~/.config/revimora). The chosen folder is created
 // when missing. No trailing "/".
 std::string ProgramFolder();
+// The same choice for a given executable folder (REVIMORA_HOME still first).
+std::string ProgramFolderFor(const std::string& executableFolder);
 std::string ConfigFileName();       // ProgramFolder() + "/config.ini"
 std::string PictureListFileName();  // ProgramFolder() + "/list.dat"
 

@@ -206,6 +206,14 @@ TEST(ProgramFolderTest, EnvironmentOverridesThenTheExecutablesFolder) {
   // The test program's folder is writable (it is the build folder).
   ASSERT_EQ(access(exeFolder.c_str(), W_OK), 0);
   EXPECT_EQ(ProgramFolder(), exeFolder);
+
+  // An executable folder that cannot be written: the user's configuration folder.
+  TScopedEnv config("XDG_CONFIG_HOME", folder / "cfg");
+  EXPECT_EQ(ProgramFolderFor(folder / "missing/bin"), folder / "cfg/revimora");
+  EXPECT_EQ(access((folder / "cfg/revimora").c_str(), W_OK), 0);  // made when missing
+  TScopedEnv userHome("HOME", folder.Path());
+  TScopedEnv noConfig("XDG_CONFIG_HOME", std::nullopt);
+  EXPECT_EQ(ProgramFolderFor(folder / "missing/bin"), folder / ".config/revimora");
 }
 
 }  // namespace
