@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
   const QRect desktop = window.screen()->availableGeometry();
   const QSize size(std::min(view.BitmapWidth(), desktop.width()), std::min(view.BitmapHeight(), desktop.height()));
   window.resize(size.expandedTo(QSize(1, 1)));
-  window.move(desktop.center() - QPoint(size.width() / 2, size.height() / 2));
+  // Centred; QRect::center() rounds down and would put a full-size window at -1.
+  window.move(desktop.topLeft() + QPoint((desktop.width() - size.width()) / 2, (desktop.height() - size.height()) / 2));
   window.show();
   return app.exec();
 }
