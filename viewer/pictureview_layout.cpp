@@ -562,7 +562,9 @@ void TPictureView::PlaceMapWindows() {
   auto place = [](int32_t mapLen, int32_t s, int32_t source, const std::vector<int32_t>& zb,
                   const std::vector<int32_t>& bz, size_t& mapStart, size_t& invStart) {
     if (mapLen <= 0 || s < 0 || size_t(s) >= zb.size()) return;
-    mapStart = size_t(zb[size_t(s)]);
+    // The client map is the zoomed-to-bitmap map from the snapped offset on;
+    // the inverse map is indexed from the first visible bitmap column.
+    mapStart = size_t(s);
     invStart = size_t(std::max(0, zb[size_t(s)] - source));
     (void)bz;
   };

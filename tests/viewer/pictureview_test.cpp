@@ -430,6 +430,35 @@ TEST(TPictureViewPaint, OneToOneFilteredEqualsTheCopyAndDoubledPixelsAt200) {
     for (int x = 0; x < 200; ++x) ASSERT_EQ(f.host.Pixel(x, y), TFixture::PicturePixel(x / 2, y / 2)) << x << "," << y;
 }
 
+// A scrolled picture at a zoom other than 100 %: the pixel drawn under a
+// client point is the one ClientToBitmap names, and BitmapToClient inverts it.
+TEST(TPictureViewPaint, ScrolledZoomedPictureShowsThePixelsItsOffsetsName) {
+  struct TCase {
+    double zoom;
+    int offsetX, offsetY;
+  };
+  for (const TCase c : {TCase{200, 172, 90}, TCase{300, 60, 6}, TCase{50, 40, 30}, TCase{37, 11, 5}}) {
+    TFixture f(120, 90);
+    f.Load(400, 300);
+    f.view.SetScrollBars(ssNone);
+    f.view.SetZoomPercent(c.zoom);
+    f.view.SetViewOffset(c.offsetX, c.offsetY);
+    f.PaintAll();
+    SCOPED_TRACE(c.zoom);
+    for (int x : {0, 1, 50, 119}) {
+      for (int y : {0, 33, 89}) {
+        const int bx = f.view.ClientToBitmapX(x), by = f.view.ClientToBitmapY(y);
+        // The zoomed column under client x is offset + x (the enlarging cases'
+        // offsets start a bitmap column, so snapping keeps them); reducing, the map
+        // names the first bitmap column falling on it, one off at most.
+        EXPECT_NEAR(bx, int((c.offsetX + x) * 100 / c.zoom), c.zoom > 100 ? 0 : 1) << x;
+        EXPECT_NEAR(by, int((c.offsetY + y) * 100 / c.zoom), c.zoom > 100 ? 0 : 1) << y;
+        EXPECT_EQ(f.host.Pixel(x, y), TFixture::PicturePixel(bx, by)) << x << "," << y;
+      }
+    }
+  }
+}
+
 TEST(TPictureViewPaint, OneByOnePictureShowsOnlyTheBackground) {
   TFixture f(60, 40);
   f.view.SetBackground(kBackground);
