@@ -444,7 +444,12 @@ void ReadPng(TReadContext& ctx) {
   if (stopped) {
     // Pixels an early end never reached are black (and, interlaced, transparent).
     if (!interlaced) {
-      for (int y = passRowsDone[0]; y < height; ++y) std::memset(bitmap.RowPointer(y), 0, size_t(bitmap.RowLength()));
+      // The row libpng failed in may have reached the picture through the
+      // row transform: it counts as missing, alpha included.
+      for (int y = passRowsDone[0]; y < height; ++y) {
+        std::memset(bitmap.RowPointer(y), 0, size_t(bitmap.RowLength()));
+        if (alpha) std::memset(alpha->RowPointer(y), 0xFF, size_t(alpha->RowLength()));
+      }
     } else {
       std::fill(rowBuffer.begin(), rowBuffer.end(), uint8_t(0));
       for (int pass = 0; pass < passes; ++pass) {
