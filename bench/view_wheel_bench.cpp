@@ -32,7 +32,9 @@ class TBenchHost : public TViewHost {
     invalid = false;
     view->Paint({0, 0, view->ClientWidth(), view->ClientHeight()});
   }
-  void Present(const TBitmap& buffer, int, int, const TViewRect&) override { benchmark::DoNotOptimize(buffer.ScanLine(0)); }
+  void Present(const TBitmap& buffer, int, int, const TViewRect&) override {
+    benchmark::DoNotOptimize(buffer.ScanLine(0));
+  }
   void SetCursor(TCursorId) override {}
   void SetMouseCapture(bool) override {}
   bool HasMouseCapture() const override { return false; }
