@@ -4,7 +4,7 @@
 // JPEG scale, native pixel format, thumbnail mode). One is owned by each
 // TPictureIO; readers get a reference.
 //
-// Fields keep their design names and are public, as a record's fields are
+// Fields keep their established names and are public, as a record's fields are
 // (plain ones in TIOParamsFields and TExifValues, so resetting and copying
 // them is one assignment); those whose setting must reach other fields or the
 // attached viewer (DpiX, DpiY, Orientation, ThumbnailOnly, the colour map) and

@@ -1,5 +1,5 @@
 // The JPEG reader against libjpeg's own decoding of files the tests encode
-// with libjpeg (recipes in EncodeJpeg), plus the design's edge cases and
+// with libjpeg (recipes in EncodeJpeg), plus the edge cases that matter and
 // malformed variants of those files.
 #include "io/readers/jpegreader.h"
 
@@ -110,7 +110,7 @@ struct TColourCase {
 
 class JpegColourTest : public testing::TestWithParam<TColourCase> {};
 
-// Every colour space decodes to the library's own output in the design's
+// Every colour space decodes to the library's own output in the reader's
 // pixel layout: BGR for colour, B = G = R for gray, the inverted-CMYK rule
 // (red = C × K div 255 on the stored samples) for CMYK and YCCK.
 TEST_P(JpegColourTest, MatchesTheLibrarysOwnDecoding) {

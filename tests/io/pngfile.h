@@ -41,7 +41,7 @@ inline int ChannelsOf(int colorType) {
   return (colorType & PNG_COLOR_MASK_COLOR ? 3 : 1) + (colorType & PNG_COLOR_MASK_ALPHA ? 1 : 0);
 }
 
-// Sample c of pixel (x, y) at the spec's depth: every value of small depths
+// Sample c of pixel (x, y) at the recipe's bit depth: every value of small depths
 // appears, and 16-bit samples have different high and low bytes.
 inline uint32_t Sample(const TPngSpec& s, int x, int y, int c) {
   if (!s.Key.empty() && x % 5 < 2) {
