@@ -13,19 +13,6 @@ namespace rv {
 
 namespace {
 
-int32_t Saturate(int64_t value) {
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return int32_t(value);
-}
-
-// Round(size / 2) with halves to the even neighbour.
-int64_t HalfRoundedEven(int64_t size) {
-  int64_t half = size / 2;  // toward zero
-  if (size % 2 != 0 && half % 2 != 0) half += size > 0 ? 1 : -1;
-  return half;
-}
-
 // mkdir -p; false when the folder is not there afterwards.
 bool MakeFolders(const std::string& folder) {
   struct stat st;
@@ -50,6 +37,18 @@ std::string ExecutableFolder() {
 }
 
 }  // namespace
+
+int32_t SaturateToInt32(int64_t value) {
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return int32_t(value);
+}
+
+int64_t HalfRoundedEven(int64_t n) {
+  int64_t half = n / 2;  // toward zero
+  if (n % 2 != 0 && half % 2 != 0) half += n > 0 ? 1 : -1;
+  return half;
+}
 
 std::string ProgramFolder() {
   return ProgramFolderFor(ExecutableFolder());
@@ -85,15 +84,15 @@ std::string PictureListFileName() {
 }
 
 int32_t StartIndex(int32_t storedNum) {
-  return storedNum == 0 ? 0 : Saturate(int64_t(storedNum) + 1);
+  return storedNum == 0 ? 0 : SaturateToInt32(int64_t(storedNum) + 1);
 }
 
 int32_t StepIndex(int32_t index, int32_t delta) {
-  return Saturate(int64_t(index) + delta);
+  return SaturateToInt32(int64_t(index) + delta);
 }
 
 TWindowCentre WindowCentre(int32_t left, int32_t top, int32_t width, int32_t height) {
-  return {Saturate(left + HalfRoundedEven(width)), Saturate(top + HalfRoundedEven(height))};
+  return {SaturateToInt32(left + HalfRoundedEven(width)), SaturateToInt32(top + HalfRoundedEven(height))};
 }
 
 TStartupConfig LoadConfig(const std::string& iniFileName) {

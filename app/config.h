@@ -8,6 +8,12 @@
 
 namespace rv {
 
+// Integer helpers of the index and window arithmetic: a 64-bit result kept
+// within the 32-bit range, and Round(n / 2) with halves to the even
+// neighbour (801 gives 400, 803 gives 402).
+int32_t SaturateToInt32(int64_t value);
+int64_t HalfRoundedEven(int64_t n);
+
 // Section and key names of config.ini.
 inline constexpr const char* kConfigSection = "config";
 inline constexpr const char* kPositionSection = "Position";

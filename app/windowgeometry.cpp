@@ -13,19 +13,6 @@ static_assert(std::numeric_limits<long double>::digits >= 64, "extended precisio
 
 namespace {
 
-int32_t Saturate(int64_t value) {
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return int32_t(value);
-}
-
-// Round(n / 2) with halves to the even neighbour: 801 gives 400, 803 gives 402.
-int64_t HalfRoundedEven(int64_t n) {
-  int64_t half = n / 2;  // toward zero
-  if (n % 2 != 0 && half % 2 != 0) half += n > 0 ? 1 : -1;
-  return half;
-}
-
 // Trunc of a product formed in extended precision, kept within the 32-bit range.
 int32_t TruncatedSize(long double product) {
   if (!(product > 0)) return 0;  // also a non-number
@@ -49,8 +36,8 @@ TWindowRect StartupRect(int32_t px, int32_t py, const TScreenGeometry& screen) {
     cx = px;
     cy = py;
   }
-  return {Saturate(cx - HalfRoundedEven(screen.Width)), Saturate(cy - HalfRoundedEven(screen.Height)), screen.Width,
-          screen.Height};
+  return {SaturateToInt32(cx - HalfRoundedEven(screen.Width)), SaturateToInt32(cy - HalfRoundedEven(screen.Height)),
+          screen.Width, screen.Height};
 }
 
 TWindowRect FirstShownRect(const TWindowRect& window, int32_t px, int32_t py, const TScreenGeometry& screen) {
@@ -59,7 +46,7 @@ TWindowRect FirstShownRect(const TWindowRect& window, int32_t px, int32_t py, co
   // the desktop.
   const int64_t left = screen.AvailableLeft + (int64_t(screen.AvailableWidth) - window.Width) / 2;
   const int64_t top = screen.AvailableTop + (int64_t(screen.AvailableHeight) - window.Height) / 2;
-  return {Saturate(left), Saturate(top), window.Width, window.Height};
+  return {SaturateToInt32(left), SaturateToInt32(top), window.Width, window.Height};
 }
 
 TCentre CentreOf(const TWindowRect& window) {
@@ -68,7 +55,7 @@ TCentre CentreOf(const TWindowRect& window) {
 
 TWindowRect ResizeAroundCentre(const TWindowRect& window, int32_t width, int32_t height) {
   const TCentre c = CentreOf(window);
-  return {Saturate(c.X - HalfRoundedEven(width)), Saturate(c.Y - HalfRoundedEven(height)), width, height};
+  return {SaturateToInt32(c.X - HalfRoundedEven(width)), SaturateToInt32(c.Y - HalfRoundedEven(height)), width, height};
 }
 
 TWindowSize ZoomedSize(int32_t bitmapWidth, int32_t bitmapHeight, double zoomPercent) {
@@ -83,7 +70,7 @@ TWindowRect KeepOnScreen(const TWindowRect& window, const TScreenGeometry& scree
   if (left > sx + screen.Width - 50) left = sx + screen.Width - 50;
   if (top + window.Height < sy + 50) top = sy + 50 - window.Height;
   if (left + window.Width < sx + 50) left = sx + 50 - window.Width;
-  return {Saturate(left), Saturate(top), window.Width, window.Height};
+  return {SaturateToInt32(left), SaturateToInt32(top), window.Width, window.Height};
 }
 
 TWindowRect WheelZoomRect(const TWindowRect& window, int32_t bitmapWidth, int32_t bitmapHeight, double zoomPercent,
@@ -115,7 +102,7 @@ std::optional<TFitToScreen> FitToScreen(int32_t bitmapWidth, int32_t bitmapHeigh
   const int64_t top = screen.Top + HalfRoundedEven(int64_t(screen.Height) - height);
   const int64_t left = screen.Left + HalfRoundedEven(int64_t(screen.Width) - width);
   TFitToScreen fit;
-  fit.Window = KeepOnScreen({Saturate(left), Saturate(top), width, height}, screen);
+  fit.Window = KeepOnScreen({SaturateToInt32(left), SaturateToInt32(top), width, height}, screen);
   fit.ZoomPercent = static_cast<double>(static_cast<long double>(f) * 100);
   fit.ZoomBeforeResize = f > 1;
   return fit;
@@ -125,12 +112,12 @@ TWindowRect CentreOnScreen(const TWindowRect& window, const TScreenGeometry& scr
   // Trunc(S / 2) for a size that is never negative is the integer half.
   const int64_t top = screen.Top + screen.Height / 2 - HalfRoundedEven(window.Height);
   const int64_t left = screen.Left + screen.Width / 2 - HalfRoundedEven(window.Width);
-  return {Saturate(left), Saturate(top), window.Width, window.Height};
+  return {SaturateToInt32(left), SaturateToInt32(top), window.Width, window.Height};
 }
 
 TPoint DialogPosition(const TScreenGeometry& screen) {
-  return {Saturate(screen.Left + HalfRoundedEven(screen.Width) - 200),
-          Saturate(screen.Top + HalfRoundedEven(screen.Height) - 200)};
+  return {SaturateToInt32(screen.Left + HalfRoundedEven(screen.Width) - 200),
+          SaturateToInt32(screen.Top + HalfRoundedEven(screen.Height) - 200)};
 }
 
 }  // namespace rv
